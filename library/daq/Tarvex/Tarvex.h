@@ -1,0 +1,132 @@
+// Tarvex: one end of a point-to-point link that carries data-acquisition
+// records (events, slow data, images, spectra) over one stream connection,
+// TCP or a local stream socket.
+//
+// Lifecycle
+//   accepting end:  SocketSetup(port); Connect(true); ...transfers...;
+//                   Disconnect() / Connect(false) for the next peer; SocketRelease()
+//   connecting end: Connect(host, port); ...transfers...; Disconnect();
+//                   SocketRelease() before connecting again
+//
+// Every operation returns a status code (TarvexStatus.h); 0 is success.
+// Diagnostics go to standard output and standard error.  One thread at a
+// time may use an object.
+#ifndef TARVEX_H
+#define TARVEX_H
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include "TarvexCommon.h"
+#include "TarvexStatus.h"
+#include "event.h"
+#include "ringbuf.h"
+
+class TARVEX_API Tarvex {
+public:
+    // The `op` argument of IfReady.
+    enum { RECEIVER_READ = 0, RECEIVER_WRITE = 1 };
+    // The values of the byte-order mode chosen at construction.
+    enum { NATIVE_MODE = 0, BIGEND_MODE = 1 };
+
+    // Non-zero `md` selects BIGEND_MODE: the accepting end then asks both
+    // ends to convert, so that records travel in big-endian order.
+    explicit Tarvex(int md);
+    // `ns` masks conversion: no record is converted even when the preamble
+    // asked for it.
+    explicit Tarvex(bool ns);
+    // Releases the stored record only: sockets stay open and the local socket
+    // file stays in place (Disconnect and SocketRelease do that).
+    ~Tarvex();
+
+    Tarvex(const Tarvex&) = delete;
+    Tarvex& operator=(const Tarvex&) = delete;
+
+    // --- configuration and queries ---
+    int SetRetry(int r);
+    int IsLinkActive();
+    bool get_swap();
+    bool set_swap_mask(bool m);
+    void set_own_cnt(bool on);  // count received records in the link itself
+    void SetNoDelay();          // wait up to 100 ms before each send attempt (default)
+    void SetDelay();            // call the socket at once, without waiting
+    int GetLPort();             // port of the listening endpoint, 0 when none
+
+    // Bytes the record-pattern scan of ReceiveEvent passed over (dropped) in
+    // the last call and since construction.
+    unsigned long long get_scan_skipped_last() const;
+    unsigned long long get_scan_skipped_total() const;
+
+    // --- listening endpoint ---
+    int SocketSetup(int port);
+    int SocketRelease();
+
+    // --- connection ---
+    int Connect(bool how);
+    int Connect(const char* host, int port);
+    int Disconnect();
+
+    // --- readiness wait on the data socket ---
+    int IfReady(bool op, int trs, int sec, int usec);
+
+    // --- sending ---
+    int SendEvent(iovec* vec, int frsin, int mode);
+    int SendRequest(char* buf, int sz);
+
+    // --- receiving events and slow data ---
+    int ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec);
+    int WriteBlockToRingBuffer(RNG_RingBuffer& rb);
+    int get_event_number();
+    KBR7_EVTYPE get_event_type();
+    unsigned int get_event_length();
+    kbr7_eventheader* get_event_header();
+    kbr7_eventheader_2024* get_event_header_2024();
+    kbr7_daq_slow_data_header* get_slow_data_header();
+
+    // --- receiving images and spectra ---
+    int ReceiveImageHeader(kbr7_image_ext_intro* im_fr_hd);
+    int ReceiveImageData(kbr7_image_ext_intro* im_fr_hd, char** buf, int sz);
+    int ReceiveImage(kbr7_image_ext_intro* im_fr_hd, char** buf, int sz);
+    int ReceiveSpectHeader(kbr7_spect_intro* im_fr_hd);
+    int ReceiveSpectData(kbr7_spect_intro* im_fr_hd, char** buf, int sz);
+    int ReceiveSpect(kbr7_spect_intro* im_fr_hd, char** buf, int sz);
+
+private:
+    int SwapBuffer();
+
+    // Each subsystem's implementation file keeps its inner steps in one of
+    // these; the tests reach the fields through TarvexTestAccess.
+    friend struct TarvexLinkCore;
+    friend struct TarvexSender;
+    friend struct TarvexReceiver;
+    friend struct TarvexTestAccess;
+
+    int retrs;
+    bool no_delay;
+    bool owncntr;
+    int eventn;
+    int sock;
+    int sockin;
+    sockaddr_in receiver;
+    sockaddr_in sender;
+    socklen_t len;
+    int connected;
+    int setup;
+    int must_swap;
+    bool no_swap;
+    int receive_lock;
+    char* buffer;
+    unsigned int size;
+    int lport;
+    int bigend_mode;
+
+    // Pattern bytes that ReceiveEvent had taken from the stream when a read
+    // would block; the next call resumes with them instead of losing them.
+    unsigned char carry[4];
+    int carry_len;
+    unsigned long long scan_skipped_last;
+    unsigned long long scan_skipped_total;
+};
+
+#endif
