@@ -1,0 +1,192 @@
+// Event utilities: byte-order conversion of records and the process-wide
+// data-format generation.
+//
+// Conversion rules
+// ----------------
+// * Headers are converted field by field: every 32-bit field (floats and
+//   enumerations included) has its 4 bytes reversed, every 64-bit field of
+//   the 2024 event header its 8 bytes. The 2024 header's alignment word is a
+//   32-bit field and travels converted like the others.
+// * The event-header layout (36 or 48 bytes) is the one of the current
+//   generation: 48 bytes when 2024 is selected, 36 bytes otherwise.
+// * Record extent: the header's length field counts the whole record, header
+//   included. For a 2024 event only the low 32 bits of event_length count,
+//   the same rule a sender uses to size what it sends. A length of 0 or below
+//   the header size is refused before any byte is written.
+// * Event and slow-data bodies are converted as consecutive 32-bit words
+//   starting right behind the header; 1 to 3 trailing bytes that do not make
+//   a whole word are left as they are.
+// * Image records: the image receiver converts only the intro's length and
+//   the 100-byte frame header behind the intro, and hands pixel data over
+//   unconverted. A sender therefore converts the frame header behind an
+//   8-byte intro and never the pixels (see kbr7_convert_data).
+// * Spectrum data behind the 56-byte intro is never converted.
+// * Every conversion turns one byte order into the other, so the same call
+//   serves both directions; where a function must read a length, its comment
+//   says in which order it expects the header.
+// * Source and destination are either the same address (in-place
+//   conversion) or do not overlap. When they differ, the whole extent is
+//   copied to the destination and converted there, so the destination holds
+//   the complete record, unconverted parts included.
+// * A refused call writes nothing at all.
+//
+// Memory: every function reads and writes only within the record it is
+// given; what it relies on about the caller's memory is stated at each
+// function. None of them requires any alignment.
+//
+// Thread safety: conversions keep no state. The generation is held in one
+// atomic, so concurrent setters and readers are data-race free; a record's
+// conversions must still follow the generation chosen for that record, which
+// the caller orders.
+#ifndef TARVEX_EVENT_UTIL_H
+#define TARVEX_EVENT_UTIL_H
+
+#include <cstdint>
+
+#include "event.h"
+
+#ifndef KBR7_API
+#define KBR7_API __attribute__((visibility("default")))
+#endif
+
+// Results of the conversion functions. 0 is success; every failure is a
+// distinct non-zero (negative) value, so the sum of several results is
+// non-zero when any of them failed.
+constexpr int KBR7_CONV_OK = 0;
+constexpr int KBR7_CONV_ERR_NULL = -1;          // a null pointer was given
+constexpr int KBR7_CONV_ERR_SHORT_LENGTH = -2;  // length 0 or below header
+constexpr int KBR7_CONV_ERR_LAYOUT = -3;        // header type vs generation
+constexpr int KBR7_CONV_ERR_BLOCK_TYPE = -4;    // unknown sub-block type
+constexpr int KBR7_CONV_ERR_HEADER_LENGTH = -5; // header length vs block type
+constexpr int KBR7_CONV_ERR_BEYOND_BOUND = -6;  // length beyond caller bound
+constexpr int KBR7_CONV_ERR_PATTERN = -7;       // pattern differs from header
+
+// Text for a result of the conversion functions: "no error" for 0, a fixed
+// text for each code above and a generic text for any other value. The
+// pointer stays valid for the life of the process.
+KBR7_API const char* kbr7_get_convert_error(int code);
+
+// ---- Data-format generation ------------------------------------------------
+//
+// Two flags, 2010 and 2024. The generation is 2024 when its flag is set,
+// else 2010 when its flag is set, else legacy.
+
+enum kbr7_data_format { KBR7_FORMAT_LEGACY, KBR7_FORMAT_2010, KBR7_FORMAT_2024 };
+
+// Sets the 2010 flag to `flag` != 0 and always clears the 2024 flag, so that
+// after either call is_data_format_2024() is false until
+// set_data_format_2024(1).
+KBR7_API void set_data_format_2010(int flag);
+// 1 sets the 2024 flag, 0 clears it; the 2010 flag is left alone.
+KBR7_API void set_data_format_2024(int flag);
+// True while the 2024 generation is selected.
+KBR7_API bool is_data_format_2024();
+// True while the 2010 generation is the one in force (its flag set, the 2024
+// flag clear).
+KBR7_API bool is_data_format_2010();
+KBR7_API kbr7_data_format kbr7_get_data_format();
+
+// ---- Word helper -------------------------------------------------------------
+
+// Reverses the bytes of each of `count` consecutive 32-bit words from `src`
+// into `dst` (which may equal `src`). Relies on both holding 4 * count bytes.
+// Does nothing for a null pointer or count <= 0.
+KBR7_API void kbr7_swap4(const void* src, void* dst, int count);
+
+// ---- Headers -----------------------------------------------------------------
+// Each converts exactly sizeof(*src) bytes from `src` into `dst` and relies
+// on both holding a whole header. They never look at the length fields.
+
+// 36-byte event header. Converts only while the legacy or 2010 generation is
+// selected; with 2024 selected it returns KBR7_CONV_ERR_LAYOUT and writes
+// nothing (a 36-byte header must never be written as 48 bytes).
+KBR7_API int kbr7_convert_event_head(const kbr7_eventheader* src,
+                                     kbr7_eventheader* dst);
+// 48-byte event header. Converts only while 2024 is selected; otherwise
+// KBR7_CONV_ERR_LAYOUT and nothing is written.
+KBR7_API int kbr7_convert_event_head(const kbr7_eventheader_2024* src,
+                                     kbr7_eventheader_2024* dst);
+
+// 12-byte slow-data header.
+KBR7_API int kbr7_convert_slow_data_head(const kbr7_daq_slow_data_header* src,
+                                         kbr7_daq_slow_data_header* dst);
+
+// 8-byte image intro (what a sender passes).
+KBR7_API int kbr7_convert_image_head(const kbr7_image_head* src,
+                                     kbr7_image_head* dst);
+// 100-byte frame header (what the image receiver passes).
+KBR7_API int kbr7_convert_image_head(const kbr7_image_ext_frame_head* src,
+                                     kbr7_image_ext_frame_head* dst);
+
+// 100-byte frame header.
+KBR7_API int kbr7_convert_image_ext_head(const kbr7_image_ext_frame_head* src,
+                                         kbr7_image_ext_frame_head* dst);
+
+// Whole 56-byte spectrum intro: pattern, length and every header field.
+KBR7_API int kbr7_convert_spect_head(const kbr7_spect_intro* src,
+                                     kbr7_spect_intro* dst);
+
+// ---- Whole records ---------------------------------------------------------
+
+// Converts a whole event, header and body, from host order to the other
+// order. The header at `src` is in HOST order; its layout is the current
+// generation's. The record length is read from it (low 32 bits for 2024).
+// `len` >= 0 is the number of bytes the caller has at `src` and `dst`: a
+// record longer than that is refused with KBR7_CONV_ERR_BEYOND_BOUND. A
+// negative `len` (a sender passes -1) sets no bound beyond the header's
+// length.
+// Relies on: `src` holds at least the header, and at least as many bytes as
+// its length field says; so does `dst` when it differs from `src`.
+KBR7_API int kbr7_convert_event_hton(void* src, void* dst, int len);
+
+// Converts a whole received event to host order. The header at `src` is in
+// the PEER's order, so the length is read by reversing it (low 32 bits for
+// 2024); layout and body rule as kbr7_convert_event_hton.
+// Relies on: `src` holds at least the header, and at least as many bytes as
+// its length field says; so does `dst` when it differs from `src`.
+KBR7_API int kbr7_convert_event(void* src, void* dst);
+
+// Converts the BODY of a slow-data record, behind its header, to the peer's
+// order: consecutive 32-bit words over data_length - 12 bytes.
+// It takes no length: it relies on the body being preceded, in the same
+// block, by its 12-byte kbr7_daq_slow_data_header, still in HOST order (so a
+// sender converts the body first and the header after), and reads
+// data_length from there. `pattern` must equal that header's pattern
+// (KBR7_CONV_ERR_PATTERN otherwise), which catches a body pointer that does
+// not stand behind its header. `channels` is accepted for interface
+// compatibility and not used: the extent comes from data_length alone.
+// Relies on: the 12 bytes before `src` are the header, and `src` (and `dst`
+// when it differs) hold data_length - 12 bytes.
+KBR7_API int kbr7_convert_slow_data_block_hton(void* src, void* dst,
+                                               uint32_t channels,
+                                               uint32_t pattern);
+
+// Converts a whole received slow-data record to host order: the header
+// fields and the body as 32-bit words. The header at `src` is in the PEER's
+// order; data_length is read by reversing it.
+// Relies on: `src` holds at least 12 bytes and at least data_length bytes;
+// so does `dst` when it differs from `src`.
+KBR7_API int kbr7_convert_slow_data(void* src, void* dst);
+
+// Converts the data behind an image header whose header has ALREADY been
+// converted to the other byte order, in keeping with the image receiver,
+// which converts the intro's length and the 100-byte frame header and hands
+// pixel data over unconverted:
+// * (KBR7_BLOCK_IMAGE, 8): `src` follows an 8-byte kbr7_image_head; its
+//   `length` (reversed back to learn it) is the whole record. The first 100
+//   bytes of the data are a kbr7_image_ext_frame_head and are converted; the
+//   pixels behind them are left untouched. A record shorter than 8 + 100
+//   bytes is refused (KBR7_CONV_ERR_SHORT_LENGTH).
+// * (KBR7_BLOCK_IMAGE_EXT, 100): `src` follows a 100-byte
+//   kbr7_image_ext_frame_head whose `length` (offset 96, reversed back to
+//   learn it) is the whole record. The data is pixels: nothing is converted.
+// Any other block type gives KBR7_CONV_ERR_BLOCK_TYPE; a header length that
+// does not belong to the block type gives KBR7_CONV_ERR_HEADER_LENGTH; a
+// record length below `header_length` gives KBR7_CONV_ERR_SHORT_LENGTH.
+// Relies on: the `header_length` bytes before `src` are that header, and
+// `src` (and `dst` when it differs) hold length - header_length bytes. No
+// byte beyond them is touched.
+KBR7_API int kbr7_convert_data(void* src, void* dst, int block_type,
+                               int header_length);
+
+#endif  // TARVEX_EVENT_UTIL_H
