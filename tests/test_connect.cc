@@ -1,0 +1,818 @@
+// The listening endpoint, the connection with its byte-order preamble,
+// disconnect and release, over TCP and over the local stream socket.
+#include <fcntl.h>
+#include <netdb.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "Capture.h"
+#include "RawPeer.h"
+#include "Tarvex.h"
+#include "TestAccess.h"
+
+using A = TarvexTestAccess;
+
+namespace {
+
+const char kVar[] = "KBR7_TARVEX_SOCK_TYPE";
+const uint32_t kNative = 0x0a0b0c0d;
+const uint32_t kBigend = 0x0c0d0e0f;
+const char kNoDelayRefused[] = "Connect(2): TCP_NODELAY failed: Operation not supported\n";
+
+std::string path_for(int port) { return "/tmp/" + std::to_string(port) + ".tcp"; }
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool is_socket_file(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+// The preamble as an end of the other byte order would send it.
+tt::Bytes opposite32(uint32_t v) {
+    tt::Bytes b = tt::host32(v);
+    std::reverse(b.begin(), b.end());
+    return b;
+}
+
+bool starts_with(const std::string& s, const std::string& prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
+
+int status_flags(int fd) { return ::fcntl(fd, F_GETFL); }
+
+int int_option(int fd, int level, int name) {
+    int v = -1;
+    socklen_t l = sizeof v;
+    if (::getsockopt(fd, level, name, &v, &l) != 0) return -1;
+    return v;
+}
+
+int socket_family(int fd) {
+    sockaddr_storage a{};
+    socklen_t l = sizeof a;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &l) != 0) return -1;
+    return a.ss_family;
+}
+
+int bound_tcp_port(int fd) {
+    sockaddr_in a{};
+    socklen_t l = sizeof a;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &l) != 0) return -1;
+    return ntohs(a.sin_port);
+}
+
+// A descriptor number that is not open: closing it fails with EBADF.
+int closed_descriptor() {
+    int fd = 5000;
+    while (::fcntl(fd, F_GETFD) != -1) ++fd;
+    return fd;
+}
+
+// A socket file that nobody listens on any more, as a process that ended
+// without releasing its endpoint leaves behind.
+void leave_stale_socket_file(const std::string& path) {
+    int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+    ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ::close(s);
+}
+
+// Runs `f` while the process may open no descriptor at all.
+template <class F>
+void without_descriptors(F&& f) {
+    rlimit old{};
+    ::getrlimit(RLIMIT_NOFILE, &old);
+    rlimit none = old;
+    none.rlim_cur = 0;
+    ::setrlimit(RLIMIT_NOFILE, &none);
+    f();
+    ::setrlimit(RLIMIT_NOFILE, &old);
+}
+
+enum class Mode { Tcp, Local };
+
+std::string mode_name(const testing::TestParamInfo<Mode>& i) { return i.param == Mode::Tcp ? "Tcp" : "Local"; }
+
+class Transport : public testing::TestWithParam<Mode> {
+protected:
+    void SetUp() override { env_ = std::make_unique<tt::EnvGuard>(kVar, local() ? "UNIX" : nullptr); }
+    void TearDown() override {
+        env_.reset();
+        ::unlink(path().c_str());
+    }
+
+    bool local() const { return GetParam() == Mode::Local; }
+    std::string path() const { return path_for(port_); }
+    // Any name that resolves will do in local mode: the address is not used.
+    const char* host() const { return local() ? "localhost" : "127.0.0.1"; }
+    // What every connection adds to standard error on this transport.
+    std::string nodelay_report() const { return local() ? kNoDelayRefused : ""; }
+
+    tt::RawPeer raw_connect() { return local() ? tt::RawPeer::connect_unix(port_) : tt::RawPeer::connect_tcp(port_); }
+
+    int setup(Tarvex& t, int port) {
+        int status = -1;
+        last_ = tt::capture([&] { status = t.SocketSetup(port); });
+        return status;
+    }
+    int setup(Tarvex& t) { return setup(t, port_); }
+    int release(Tarvex& t) {
+        int status = -1;
+        last_ = tt::capture([&] { status = t.SocketRelease(); });
+        return status;
+    }
+
+    struct Outcome {
+        int accepting = -1;
+        int connecting = -1;
+        tt::Captured io;
+    };
+    // The accepting end waits in a thread of its own while the connecting
+    // end connects from this one.
+    Outcome connect_both(Tarvex& acc, Tarvex& con, bool how = true) {
+        Outcome o;
+        o.io = tt::capture([&] {
+            std::thread accepting([&] { o.accepting = acc.Connect(how); });
+            o.connecting = con.Connect(host(), port_);
+            if (o.connecting != 0) raw_connect();  // lets the waiting accept return
+            accepting.join();
+        });
+        return o;
+    }
+
+    tt::Watchdog dog_{30, "connection test"};
+    std::unique_ptr<tt::EnvGuard> env_;
+    const int port_ = tt::unique_port();
+    tt::Captured last_;
+};
+
+INSTANTIATE_TEST_SUITE_P(BothTransports, Transport, testing::Values(Mode::Tcp, Mode::Local), mode_name);
+
+// ---------------------------------------------------------------- endpoint
+
+TEST_P(Transport, SetupListensAndReleaseUndoesIt) {
+    Tarvex t(false);
+    ASSERT_EQ(setup(t), 0);
+    EXPECT_EQ(last_.out, local() ? "Here we are: UNIX  file: " + path() + "\nUNIX socket will be used\n" : "");
+    EXPECT_EQ(last_.err, "");
+    EXPECT_EQ(A::setup(t), 1);
+    EXPECT_EQ(A::lport(t), port_);
+    const int s = A::sock(t);
+    ASSERT_GT(s, 0);
+    EXPECT_EQ(socket_family(s), local() ? AF_UNIX : AF_INET);
+    EXPECT_EQ(int_option(s, SOL_SOCKET, SO_ACCEPTCONN), 1);
+    EXPECT_EQ(int_option(s, SOL_SOCKET, SO_REUSEADDR), 0);
+    EXPECT_EQ(status_flags(s) & O_NONBLOCK, 0);
+    EXPECT_EQ(is_socket_file(path()), local());
+
+    const sockaddr_in& r = A::receiver(t);
+    EXPECT_EQ(r.sin_family, AF_INET);
+    EXPECT_EQ(r.sin_addr.s_addr, htonl(INADDR_ANY));
+    EXPECT_EQ(r.sin_port, htons(static_cast<uint16_t>(port_)));
+    if (!local()) {
+        EXPECT_EQ(bound_tcp_port(s), port_);
+    }
+
+    ASSERT_EQ(release(t), 0);
+    EXPECT_EQ(last_.out, "SocketRelease() socket closed\n");
+    EXPECT_EQ(A::sock(t), -1);
+    EXPECT_EQ(A::setup(t), 0);
+    EXPECT_EQ(A::lport(t), 0);
+    EXPECT_EQ(::fcntl(s, F_GETFD), -1);
+    EXPECT_FALSE(exists(path()));
+
+    EXPECT_EQ(release(t), ERR_NOT_SETUP);
+    EXPECT_EQ(last_.err, "SocketRelease(): socket not setup. No ation taken.\n");
+    EXPECT_EQ(last_.out, "");
+
+    // The released port (and socket file) can be taken again.
+    EXPECT_EQ(setup(t), 0);
+    EXPECT_EQ(release(t), 0);
+}
+
+TEST_P(Transport, SecondSetupIsRefusedAndFirstKeepsListening) {
+    Tarvex t(false);
+    ASSERT_EQ(setup(t), 0);
+    const int s = A::sock(t);
+    EXPECT_EQ(setup(t, tt::unique_port()), ERR_ALREADY_SETUP);
+    EXPECT_EQ(last_.err, "SocketSetup(): socket already setup.\n");
+    EXPECT_EQ(last_.out, "");
+    EXPECT_EQ(A::sock(t), s);
+    EXPECT_EQ(A::lport(t), port_);
+
+    tt::RawPeer peer = raw_connect();
+    ASSERT_TRUE(peer.valid());
+    tt::capture([&] { EXPECT_EQ(t.Connect(true), 0); });
+    EXPECT_EQ(peer.read_exact(4), tt::host32(kNative));
+    EXPECT_EQ(release(t), 0);
+}
+
+TEST_P(Transport, BindFailsOnAnAddressInUse) {
+    // A stale socket file, or a TCP port some other socket listens on.
+    std::unique_ptr<tt::RawListener> holder;
+    if (local())
+        leave_stale_socket_file(path());
+    else
+        holder = std::make_unique<tt::RawListener>(port_, false);
+
+    Tarvex t(false);
+    EXPECT_EQ(setup(t), ERR_BIND);
+    const std::string line = std::string("Here  bind failed, socket released ") + (local() ? "PF_UNIX " : "PF_INET ") +
+                             std::to_string(EADDRINUSE) + "\n";
+    EXPECT_NE(last_.out.find(line), std::string::npos) << last_.out;
+    EXPECT_EQ(A::sock(t), -1);
+    EXPECT_EQ(A::setup(t), 0);
+    EXPECT_EQ(A::lport(t), 0);
+}
+
+TEST_P(Transport, SocketCreationFailureIsReportedOnBothEnds) {
+    const std::string line = "SocketSetup(): socket creation failed: " + std::string(std::strerror(EMFILE)) + "\n";
+    Tarvex acc(false);
+    int status = -1;
+    tt::Captured io = tt::capture([&] { without_descriptors([&] { status = acc.SocketSetup(port_); }); });
+    EXPECT_EQ(status, ERR_SOCKET);
+    EXPECT_EQ(io.err, line);
+    EXPECT_EQ(A::sock(acc), -1);
+    EXPECT_EQ(A::setup(acc), 0);
+
+    Tarvex con(false);
+    // A dotted address resolves without opening a file once the resolver
+    // has read its configuration.
+    ASSERT_NE(::gethostbyname("127.0.0.1"), nullptr);
+    io = tt::capture([&] { without_descriptors([&] { status = con.Connect("127.0.0.1", port_); }); });
+    EXPECT_EQ(status, ERR_SOCKET);
+    EXPECT_EQ(io.err, line);
+    EXPECT_EQ(A::sockin(con), -1);
+    EXPECT_EQ(A::connected(con), 0);
+    EXPECT_EQ(A::setup(con), 0);
+}
+
+TEST_P(Transport, PortIsNotValidated) {
+    // TCP listens on the low 16 bits; the socket file carries the full number.
+    const int port = local() ? -port_ : port_ + 65536;
+    Tarvex t(false);
+    ASSERT_EQ(setup(t, port), 0);
+    EXPECT_EQ(A::lport(t), port);
+    if (local()) {
+        EXPECT_TRUE(is_socket_file(path_for(port)));
+    } else {
+        EXPECT_EQ(bound_tcp_port(A::sock(t)), port_);
+    }
+    EXPECT_EQ(release(t), 0);
+    EXPECT_FALSE(exists(path_for(port)));
+}
+
+TEST_P(Transport, FailedCloseOnReleaseForgetsTheListeningSocket) {
+    Tarvex t(false);
+    ASSERT_EQ(setup(t), 0);
+    const int real = A::sock(t);
+    A::sock(t) = closed_descriptor();
+
+    EXPECT_EQ(release(t), ERR_CLOSE);
+    EXPECT_EQ(last_.err, "Socketrelease(): unable to close socket: " + std::string(std::strerror(EBADF)) + "\n");
+    EXPECT_EQ(last_.out, "");
+    EXPECT_EQ(A::sock(t), -1);
+    EXPECT_EQ(A::setup(t), 1);
+    EXPECT_EQ(A::lport(t), port_);
+    EXPECT_EQ(is_socket_file(path()), local());
+
+    // A second release closes nothing but finishes the job.
+    ::close(real);
+    EXPECT_EQ(release(t), 0);
+    EXPECT_EQ(last_.out, "");
+    EXPECT_EQ(A::setup(t), 0);
+    EXPECT_FALSE(exists(path()));
+}
+
+TEST_P(Transport, ReleaseDisconnectsThePeerFirst) {
+    Tarvex t(false);
+    ASSERT_EQ(setup(t), 0);
+    tt::RawPeer peer = raw_connect();
+    tt::capture([&] { ASSERT_EQ(t.Connect(true), 0); });
+    ASSERT_EQ(peer.read_exact(4), tt::host32(kNative));
+
+    EXPECT_EQ(release(t), 0);
+    EXPECT_EQ(last_.out, "SocketRelease() socket closed\n");
+    EXPECT_EQ(last_.err, "");
+    EXPECT_EQ(A::connected(t), 0);
+    EXPECT_EQ(A::sockin(t), -1);
+    EXPECT_TRUE(peer.sees_close());
+}
+
+TEST_P(Transport, ReleaseGoesOnWhenItsDisconnectFails) {
+    Tarvex t(false);
+    ASSERT_EQ(setup(t), 0);
+    A::connected(t) = 1;
+    A::sockin(t) = closed_descriptor();
+
+    EXPECT_EQ(release(t), 0);
+    EXPECT_EQ(last_.err, "Disconnect(): failed to close socket: " + std::string(std::strerror(EBADF)) + "\n");
+    EXPECT_EQ(last_.out, "SocketRelease() socket closed\n");
+    EXPECT_EQ(A::setup(t), 0);
+    EXPECT_EQ(A::sock(t), -1);
+    EXPECT_FALSE(exists(path()));
+}
+
+TEST(Endpoint, LocalModeNeedsTheVariableToBeExactlyUNIX) {
+    struct Case {
+        const char* value;
+        bool local;
+    };
+    const Case cases[] = {{nullptr, false}, {"", false},     {"unix", false},
+                          {"UNIX ", false}, {" UNIX", false}, {"UNIX", true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value ? std::string("\"") + c.value + "\"" : "absent");
+        tt::EnvGuard env(kVar, c.value);
+        const int port = tt::unique_port();
+        Tarvex t(false);
+        int status = -1;
+        tt::Captured io = tt::capture([&] { status = t.SocketSetup(port); });
+        ASSERT_EQ(status, 0);
+        std::string out;
+        if (c.value) out = std::string("Here we are: ") + c.value + "  file: " + path_for(port) + "\n";
+        if (c.local) out += "UNIX socket will be used\n";
+        EXPECT_EQ(io.out, out);
+        EXPECT_EQ(socket_family(A::sock(t)), c.local ? AF_UNIX : AF_INET);
+        EXPECT_EQ(exists(path_for(port)), c.local);
+        tt::capture([&] { EXPECT_EQ(t.SocketRelease(), 0); });
+        EXPECT_FALSE(exists(path_for(port)));
+    }
+}
+
+TEST(Endpoint, SocketFileStaysWhenTheVariableChangedBeforeRelease) {
+    tt::EnvGuard env(kVar, "UNIX");
+    const int port = tt::unique_port();
+    Tarvex t(false);
+    tt::capture([&] { ASSERT_EQ(t.SocketSetup(port), 0); });
+    {
+        tt::EnvGuard tcp(kVar, "TCP");
+        tt::capture([&] { EXPECT_EQ(t.SocketRelease(), 0); });
+    }
+    EXPECT_EQ(A::setup(t), 0);
+    EXPECT_TRUE(is_socket_file(path_for(port)));
+
+    // The file left behind now blocks the port in local mode.
+    int status = -1;
+    tt::Captured io = tt::capture([&] { status = t.SocketSetup(port); });
+    EXPECT_EQ(status, ERR_BIND);
+    EXPECT_NE(io.out.find("PF_UNIX " + std::to_string(EADDRINUSE)), std::string::npos);
+    ::unlink(path_for(port).c_str());
+}
+
+// ---------------------------------------------------------------- connection
+
+TEST_P(Transport, TwoEndsConnectDisconnectAndConnectAgain) {
+    Tarvex acc(false);
+    Tarvex con(false);
+    ASSERT_EQ(setup(acc), 0);
+
+    Outcome o = connect_both(acc, con);
+    ASSERT_EQ(o.accepting, 0);
+    ASSERT_EQ(o.connecting, 0);
+    EXPECT_EQ(o.io.out, local() ? "UNIX socket will be used\n" : "");
+    EXPECT_EQ(o.io.err, nodelay_report() + nodelay_report());
+
+    EXPECT_EQ(A::connected(acc), 1);
+    EXPECT_EQ(A::must_swap(acc), 0);
+    EXPECT_EQ(A::setup(con), 1);
+    EXPECT_EQ(A::connected(con), 1);
+    EXPECT_EQ(A::must_swap(con), 0);
+    EXPECT_EQ(A::sock(con), -1);
+    EXPECT_EQ(A::lport(con), 0);
+    const sockaddr_in& r = A::receiver(con);
+    EXPECT_EQ(r.sin_family, AF_INET);
+    EXPECT_EQ(r.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+    EXPECT_EQ(r.sin_port, htons(static_cast<uint16_t>(port_)));
+
+    const int a = A::sockin(acc);
+    const int c = A::sockin(con);
+    if (!local()) {
+        EXPECT_EQ(int_option(a, IPPROTO_TCP, TCP_NODELAY), 1);
+        EXPECT_EQ(int_option(c, IPPROTO_TCP, TCP_NODELAY), 1);
+        EXPECT_EQ(A::sender(acc).sin_family, AF_INET);
+    }
+    EXPECT_EQ(status_flags(a) & O_NONBLOCK, O_NONBLOCK);
+    EXPECT_EQ(status_flags(c) & O_NONBLOCK, 0);
+
+    // Nothing but the preamble went over the wire: the next byte is ours.
+    ASSERT_EQ(::write(c, "x", 1), 1);
+    tt::RawPeer view(a);
+    EXPECT_EQ(view.read_exact(1), tt::Bytes{'x'});
+    view.release();
+
+    tt::Captured io = tt::capture([&] { EXPECT_EQ(con.Disconnect(), 0); });
+    EXPECT_EQ(io.err, "");
+    EXPECT_EQ(A::connected(con), 0);
+    EXPECT_EQ(A::sockin(con), -1);
+    EXPECT_EQ(A::setup(con), 1);
+    view = tt::RawPeer(a);
+    EXPECT_TRUE(view.sees_close());
+    view.release();
+
+    io = tt::capture([&] { EXPECT_EQ(con.Disconnect(), ERR_NOT_CONNECTED); });
+    EXPECT_EQ(io.err, "Disconnect(): There is no connection.  No action taken.\n");
+    io = tt::capture([&] { EXPECT_EQ(con.Connect(host(), port_), ERR_ALREADY_SETUP); });
+    EXPECT_EQ(io.err, "SocketSetup(): socket already setup.\n");
+    EXPECT_EQ(A::sockin(con), -1);
+
+    // The accepting end keeps listening after its disconnect.
+    tt::capture([&] { EXPECT_EQ(acc.Disconnect(), 0); });
+    EXPECT_EQ(A::sockin(acc), -1);
+    EXPECT_EQ(int_option(A::sock(acc), SOL_SOCKET, SO_ACCEPTCONN), 1);
+
+    // A released connecting end may connect again; there is no listening
+    // socket to close on it.
+    io = tt::capture([&] { EXPECT_EQ(con.SocketRelease(), 0); });
+    EXPECT_EQ(io.out, "");
+    EXPECT_EQ(A::setup(con), 0);
+    o = connect_both(acc, con);
+    EXPECT_EQ(o.accepting, 0);
+    EXPECT_EQ(o.connecting, 0);
+
+    tt::capture([&] {
+        EXPECT_EQ(con.SocketRelease(), 0);
+        EXPECT_EQ(acc.SocketRelease(), 0);
+    });
+}
+
+TEST_P(Transport, BigendModeMakesBothEndsConvert) {
+    Tarvex acc(1);
+    Tarvex con(false);
+    ASSERT_EQ(setup(acc), 0);
+    Outcome o = connect_both(acc, con);
+    ASSERT_EQ(o.accepting, 0);
+    ASSERT_EQ(o.connecting, 0);
+    EXPECT_EQ(A::must_swap(acc), 1);
+    EXPECT_EQ(A::must_swap(con), 1);
+    EXPECT_TRUE(acc.get_swap());
+    EXPECT_TRUE(con.get_swap());
+    tt::capture([&] {
+        EXPECT_EQ(con.SocketRelease(), 0);
+        EXPECT_EQ(acc.SocketRelease(), 0);
+    });
+}
+
+TEST_P(Transport, AcceptingEndSendsItsWordInItsOwnByteOrder) {
+    struct Case {
+        int md;
+        bool no_delay;
+        int must_swap_before;
+        uint32_t word;
+        int must_swap_after;
+    };
+    const Case cases[] = {
+        {0, true, 0, kNative, 0},
+        {0, false, 0, kNative, 0},
+        {0, true, 1, kNative, 1},  // native mode keeps what an earlier peer left
+        {1, true, 0, kBigend, 1},
+        {1, false, 0, kBigend, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "md " << c.md << " no_delay " << c.no_delay << " must_swap "
+                                        << c.must_swap_before);
+        Tarvex acc(c.md);
+        if (!c.no_delay) acc.SetDelay();
+        A::must_swap(acc) = c.must_swap_before;
+        const int port = tt::unique_port();
+        ASSERT_EQ(setup(acc, port), 0);
+        tt::RawPeer peer = local() ? tt::RawPeer::connect_unix(port) : tt::RawPeer::connect_tcp(port);
+        ASSERT_TRUE(peer.valid());
+        tt::Captured io = tt::capture([&] { EXPECT_EQ(acc.Connect(true), 0); });
+        EXPECT_EQ(io.err, nodelay_report());
+        EXPECT_EQ(peer.read_exact(4), tt::host32(c.word));
+        EXPECT_TRUE(peer.quiet_for(20));
+        EXPECT_EQ(A::must_swap(acc), c.must_swap_after);
+        EXPECT_EQ(status_flags(A::sockin(acc)) & O_NONBLOCK, c.no_delay ? O_NONBLOCK : 0);
+        EXPECT_EQ(release(acc), 0);
+        EXPECT_TRUE(peer.sees_close());
+    }
+}
+
+TEST_P(Transport, ConnectingEndReadsThePreamble) {
+    struct Case {
+        const char* what;
+        tt::Bytes bytes;
+        bool slowly;
+        bool then_close;
+        int status;
+        int must_swap;   // preset to 1, so "unchanged" shows as 1
+        std::string err;  // after the transport's own report; a trailing ':' means a system error follows
+    };
+    const Case cases[] = {
+        {"same order", tt::host32(kNative), false, false, 0, 0, ""},
+        {"opposite order", opposite32(kNative), false, false, 0, 1, ""},
+        {"bigend mode, same order", tt::host32(kBigend), false, false, 0, 1, ""},
+        {"bigend mode, opposite order", opposite32(kBigend), false, false, 0, 1, ""},
+        {"one byte at a time", tt::host32(kNative), true, false, 0, 0, ""},
+        {"opposite order one byte at a time", opposite32(kNative), true, false, 0, 1, ""},
+        {"four zero bytes", {0, 0, 0, 0}, false, false, ERR_BAD_VALUE, 1,
+         "Connect(): Unrecognized byte pattern in preamble.0\n"},
+        {"negative word", tt::host32(0xfffffffeu), false, false, ERR_BAD_VALUE, 1,
+         "Connect(): Unrecognized byte pattern in preamble.-2\n"},
+        {"three bytes, then the end", {0x0d, 0x0c, 0x0b}, true, true, ERR_PROTOCOL, 1,
+         "Connect(): failed to receive preamble:"},
+        {"nothing, then the end", {}, false, true, ERR_PROTOCOL, 1, "Connect(): failed to receive preamble:"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const int port = tt::unique_port();
+        tt::RawListener listener(port, local());
+        Tarvex con(false);
+        A::must_swap(con) = 1;
+        tt::RawPeer peer;
+        int status = -1;
+        tt::Captured io = tt::capture([&] {
+            std::thread accepting([&] {
+                peer = listener.accept();
+                if (c.slowly)
+                    peer.send_slowly(c.bytes);
+                else
+                    peer.send(c.bytes);
+                if (c.then_close) peer.close();
+            });
+            status = con.Connect(host(), port);
+            accepting.join();
+        });
+        EXPECT_EQ(status, c.status);
+        EXPECT_EQ(A::must_swap(con), c.must_swap);
+        const std::string expected_err = nodelay_report() + c.err;
+        if (!c.err.empty() && c.err.back() == ':') {
+            EXPECT_TRUE(starts_with(io.err, expected_err)) << io.err;
+        } else {
+            EXPECT_EQ(io.err, expected_err);
+        }
+
+        if (c.status == 0) {
+            EXPECT_EQ(A::setup(con), 1);
+            EXPECT_EQ(A::connected(con), 1);
+            EXPECT_GE(A::sockin(con), 0);
+            tt::capture([&] { EXPECT_EQ(con.SocketRelease(), 0); });
+        } else {
+            // The half-made connection is given up entirely.
+            EXPECT_EQ(A::setup(con), 0);
+            EXPECT_EQ(A::connected(con), 0);
+            EXPECT_EQ(A::sockin(con), -1);
+            if (!c.then_close) {
+                EXPECT_TRUE(peer.sees_close());
+            }
+        }
+    }
+}
+
+TEST_P(Transport, ConnectFalseReplacesThePeer) {
+    Tarvex acc(false);
+    ASSERT_EQ(setup(acc), 0);
+
+    // Without a peer it accepts like Connect(true).
+    tt::RawPeer first = raw_connect();
+    tt::capture([&] { EXPECT_EQ(acc.Connect(false), 0); });
+    EXPECT_EQ(first.read_exact(4), tt::host32(kNative));
+
+    // The old peer is let go before the wait for the new one.
+    int status = -1;
+    tt::RawPeer second;
+    tt::Captured io = tt::capture([&] {
+        std::thread accepting([&] { status = acc.Connect(false); });
+        EXPECT_TRUE(first.sees_close());
+        second = raw_connect();
+        accepting.join();
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(io.err, nodelay_report());
+    EXPECT_EQ(A::connected(acc), 1);
+    EXPECT_EQ(second.read_exact(4), tt::host32(kNative));
+    EXPECT_EQ(release(acc), 0);
+}
+
+TEST_P(Transport, SecondAcceptIsRefusedWhileConnected) {
+    Tarvex acc(false);
+    ASSERT_EQ(setup(acc), 0);
+    tt::RawPeer first = raw_connect();
+    tt::capture([&] { EXPECT_EQ(acc.Connect(true), 0); });
+    const int data = A::sockin(acc);
+
+    tt::RawPeer waiting = raw_connect();
+    tt::Captured io = tt::capture([&] { EXPECT_EQ(acc.Connect(true), ERR_ALREADY_CONNECTED); });
+    EXPECT_EQ(io.err, "Conenct(): Alrady accepted a connection. No action taken.\n");
+    EXPECT_EQ(A::sockin(acc), data);
+    EXPECT_EQ(A::connected(acc), 1);
+    EXPECT_EQ(first.read_exact(4), tt::host32(kNative));
+    EXPECT_TRUE(waiting.quiet_for(50));  // never accepted, so no preamble
+    EXPECT_EQ(release(acc), 0);
+}
+
+TEST_P(Transport, HostThatDoesNotResolveIsRefused) {
+    Tarvex con(false);
+    for (const char* name : {"999.1.1.1", static_cast<const char*>(nullptr)}) {
+        SCOPED_TRACE(name ? name : "null");
+        int status = -1;
+        tt::Captured io = tt::capture([&] { status = con.Connect(name, port_); });
+        EXPECT_EQ(status, ERR_HOST);
+        EXPECT_TRUE(starts_with(io.err, "Connect(): gethostbyname failed, socket released: ")) << io.err;
+        EXPECT_EQ(io.out, "");
+        EXPECT_EQ(A::sockin(con), -1);
+        EXPECT_EQ(A::setup(con), 0);
+        EXPECT_EQ(A::connected(con), 0);
+    }
+}
+
+TEST_P(Transport, ConnectWithoutListenerFails) {
+    Tarvex con(false);
+    int status = -1;
+    tt::Captured io = tt::capture([&] { status = con.Connect(host(), port_); });
+    EXPECT_EQ(status, ERR_CONNECT);
+    const std::string line =
+        local() ? "Connect(1): connect failed, socket released: " + std::string(std::strerror(ENOENT))
+                : "Connect(2): connect failed, socket released: " + std::string(std::strerror(ECONNREFUSED));
+    EXPECT_EQ(io.err, line + "\n");
+    EXPECT_EQ(io.out, local() ? "UNIX socket will be used\n" : "");
+    EXPECT_EQ(A::sockin(con), -1);
+    EXPECT_EQ(A::connected(con), 0);
+    EXPECT_EQ(A::setup(con), 0);
+}
+
+// A local peer that is gone before accept makes the preamble send fail with
+// a broken pipe at once (TCP would need the reset to arrive first).
+TEST(Connection, FailedPreambleSendLeavesTheConnectionToTheCaller) {
+    tt::Watchdog dog(30, "preamble send");
+    tt::EnvGuard env(kVar, "UNIX");
+    const int port = tt::unique_port();
+    Tarvex acc(1);
+    tt::capture([&] { ASSERT_EQ(acc.SocketSetup(port), 0); });
+    tt::RawPeer::connect_unix(port).close();
+
+    int status = -1;
+    tt::Captured io = tt::capture([&] { status = acc.Connect(true); });
+    EXPECT_EQ(status, ERR_PROTOCOL);
+    EXPECT_EQ(io.err, std::string(kNoDelayRefused) + "Connect(): send failed: " + std::strerror(EPIPE) + "\n");
+    EXPECT_EQ(A::connected(acc), 1);
+    EXPECT_GE(A::sockin(acc), 0);
+    EXPECT_EQ(A::must_swap(acc), 1);
+    tt::capture([&] {
+        EXPECT_EQ(acc.Disconnect(), 0);
+        EXPECT_EQ(acc.SocketRelease(), 0);
+    });
+}
+
+// A local peer bound to a path has an address far longer than an IPv4 one;
+// accepting it, again and again, must not write past the peer address field.
+TEST(Connection, LongPeerAddressDoesNotSpillIntoTheLink) {
+    tt::Watchdog dog(30, "long peer address");
+    tt::EnvGuard env(kVar, "UNIX");
+    const int port = tt::unique_port();
+    const std::string own =
+        path_for(port) + ".peer-with-a-rather-long-name-that-fills-the-path-field-xxxxxxxxxxxxxxxx";
+    Tarvex acc(false);
+    tt::capture([&] { ASSERT_EQ(acc.SocketSetup(port), 0); });
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un me{};
+        me.sun_family = AF_UNIX;
+        std::snprintf(me.sun_path, sizeof me.sun_path, "%s", own.c_str());
+        ::unlink(me.sun_path);
+        ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&me), sizeof me), 0);
+        const sockaddr_un to = [&] {
+            sockaddr_un a{};
+            a.sun_family = AF_UNIX;
+            std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path_for(port).c_str());
+            return a;
+        }();
+        ASSERT_EQ(::connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+        tt::RawPeer peer(s);
+        tt::capture([&] { EXPECT_EQ(acc.Connect(false), 0); });
+        EXPECT_EQ(peer.read_exact(4), tt::host32(kNative));
+        EXPECT_EQ(A::setup(acc), 1);
+        EXPECT_EQ(A::connected(acc), 1);
+        EXPECT_EQ(A::must_swap(acc), 0);
+        EXPECT_FALSE(A::no_swap(acc));
+        EXPECT_EQ(A::lport(acc), port);
+        EXPECT_EQ(A::bigend_mode(acc), Tarvex::NATIVE_MODE);
+        ::unlink(me.sun_path);
+    }
+    tt::capture([&] { EXPECT_EQ(acc.SocketRelease(), 0); });
+}
+
+TEST(Connection, FailedAcceptLeavesTheEndListeningWithoutPeer) {
+    auto [mine, theirs] = tt::stream_pair();
+    Tarvex acc(false);
+    A::setup(acc) = 1;  // a listening socket that is not open: accept fails
+
+    int status = -1;
+    tt::Captured io = tt::capture([&] { status = acc.Connect(true); });
+    EXPECT_EQ(status, ERR_ACCEPT);
+    EXPECT_EQ(io.err, "Connect(): accept failed: " + std::string(std::strerror(EBADF)) + "\n");
+    EXPECT_EQ(A::sockin(acc), -1);
+    EXPECT_EQ(A::connected(acc), 0);
+
+    // Connect(false) lets the old peer go even when the new accept fails.
+    A::attach(acc, mine);
+    io = tt::capture([&] { status = acc.Connect(false); });
+    EXPECT_EQ(status, ERR_ACCEPT);
+    EXPECT_EQ(A::sockin(acc), -1);
+    EXPECT_EQ(A::connected(acc), 0);
+    tt::RawPeer peer(theirs);
+    EXPECT_TRUE(peer.sees_close(1000));
+    EXPECT_EQ(::fcntl(mine, F_GETFD), -1);
+}
+
+TEST(Connection, RefusalsChangeNothing) {
+    struct Case {
+        const char* what;
+        int setup;
+        int connected;
+        int (*call)(Tarvex&);
+        int status;
+        const char* err;
+    };
+    const Case cases[] = {
+        {"Connect(true) before setup", 0, 0, [](Tarvex& t) { return t.Connect(true); }, ERR_NOT_SETUP,
+         "Connect(): socket not setup.  No action taken.\n"},
+        {"Connect(false) before setup", 0, 0, [](Tarvex& t) { return t.Connect(false); }, ERR_NOT_SETUP,
+         "Connect(): socket not setup.  No action taken.\n"},
+        {"Connect(host) while set up", 1, 0, [](Tarvex& t) { return t.Connect("127.0.0.1", 1); }, ERR_ALREADY_SETUP,
+         "SocketSetup(): socket already setup.\n"},
+        {"Connect(host) while connected", 0, 1, [](Tarvex& t) { return t.Connect("127.0.0.1", 1); },
+         ERR_ALREADY_CONNECTED, "Connect(): Unable to connect.  Already connected.\n"},
+        {"Disconnect before setup", 0, 0, [](Tarvex& t) { return t.Disconnect(); }, ERR_NOT_SETUP,
+         "Disconnect(): Not setup.  No action taken.\n"},
+        {"Disconnect without connection", 1, 0, [](Tarvex& t) { return t.Disconnect(); }, ERR_NOT_CONNECTED,
+         "Disconnect(): There is no connection.  No action taken.\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Tarvex t(false);
+        A::setup(t) = c.setup;
+        A::connected(t) = c.connected;
+        int status = -1;
+        tt::Captured io = tt::capture([&] { status = c.call(t); });
+        EXPECT_EQ(status, c.status);
+        EXPECT_EQ(io.err, c.err);
+        EXPECT_EQ(io.out, "");
+        EXPECT_EQ(A::setup(t), c.setup);
+        EXPECT_EQ(A::connected(t), c.connected);
+        EXPECT_EQ(A::sockin(t), -1);
+        EXPECT_EQ(A::sock(t), -1);
+    }
+}
+
+TEST(Connection, DisconnectClosesTheDataSocketOnly) {
+    auto [mine, theirs] = tt::stream_pair();
+    Tarvex t(false);
+    A::attach(t, mine);
+    A::must_swap(t) = 1;
+    tt::Captured io = tt::capture([&] { EXPECT_EQ(t.Disconnect(), 0); });
+    EXPECT_EQ(io.err, "");
+    EXPECT_EQ(io.out, "");
+    EXPECT_EQ(A::connected(t), 0);
+    EXPECT_EQ(A::sockin(t), -1);
+    EXPECT_EQ(A::setup(t), 1);
+    EXPECT_EQ(A::must_swap(t), 1);
+    tt::RawPeer peer(theirs);
+    EXPECT_TRUE(peer.sees_close(1000));
+}
+
+TEST(Connection, DisconnectWithoutDataSocketStillEndsTheConnection) {
+    Tarvex t(false);
+    A::setup(t) = 1;
+    A::connected(t) = 1;
+    tt::Captured io = tt::capture([&] { EXPECT_EQ(t.Disconnect(), 0); });
+    EXPECT_EQ(io.err, "Disconnect(): sockin was not set .\n");
+    EXPECT_EQ(A::connected(t), 0);
+    EXPECT_EQ(A::sockin(t), -1);
+}
+
+TEST(Connection, FailedCloseOnDisconnectForgetsTheDataSocket) {
+    Tarvex t(false);
+    A::setup(t) = 1;
+    A::connected(t) = 1;
+    A::sockin(t) = closed_descriptor();
+    tt::Captured io = tt::capture([&] { EXPECT_EQ(t.Disconnect(), ERR_CLOSE); });
+    EXPECT_EQ(io.err, "Disconnect(): failed to close socket: " + std::string(std::strerror(EBADF)) + "\n");
+    EXPECT_EQ(A::connected(t), 1);
+    EXPECT_EQ(A::sockin(t), -1);
+
+    // The connection can still be ended; nothing is closed a second time.
+    io = tt::capture([&] { EXPECT_EQ(t.Disconnect(), 0); });
+    EXPECT_EQ(io.err, "Disconnect(): sockin was not set .\n");
+    EXPECT_EQ(A::connected(t), 0);
+}
+
+}  // namespace
