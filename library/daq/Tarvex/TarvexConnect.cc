@@ -159,6 +159,10 @@ struct TarvexLinkCore {
         return 0;
     }
 
+    // Pattern bytes the event receiver kept from the last data socket belong
+    // to that stream alone; a new stream must not start with them.
+    static void forget_stream(Tarvex& t) { t.carry_len = 0; }
+
     // Ends the data connection of a connecting end whose preamble exchange
     // failed: the end returns to the unestablished state instead of holding a
     // connection that Disconnect (which needs `setup`) could never close.
@@ -302,6 +306,7 @@ int Tarvex::Connect(bool how) {
     // size anew each time keeps a length left by an earlier peer from letting
     // accept write past `sender`.
     len = sizeof sender;
+    TarvexLinkCore::forget_stream(*this);
     sockin = ::accept(sock, reinterpret_cast<sockaddr*>(&sender), &len);
     if (sockin < 0) {
         report_system_error("Connect(): accept failed");
@@ -346,6 +351,7 @@ int Tarvex::Connect(const char* host, int port) {
     std::memcpy(&addr, h->h_addr_list[0], sizeof addr);
     receiver = ipv4_address(addr, port);
 
+    TarvexLinkCore::forget_stream(*this);
     int status = current_transport().local ? TarvexLinkCore::open_local_data_socket(*this, port)
                                            : TarvexLinkCore::open_tcp_data_socket(*this);
     if (status != 0) return status;
@@ -379,5 +385,6 @@ int Tarvex::Disconnect() {
     }
     connected = 0;
     sockin = -1;
+    TarvexLinkCore::forget_stream(*this);
     return 0;
 }

@@ -1,0 +1,202 @@
+// Receiving images and spectra into caller buffers.  Both records are an
+// intro found by an unbounded pattern scan, followed by an opaque body; the
+// two receivers differ only in the intro's size and conversion and in the
+// wording of their messages, so one procedure serves both.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "Tarvex.h"
+#include "detail/Io.h"
+#include "detail/Receiver.h"
+#include "event_util.h"
+
+using tarvex::detail::ReadResult;
+using tarvex::detail::error_line;
+using tarvex::detail::out_line;
+using tarvex::detail::read_missing;
+using tarvex::detail::report_system_error;
+
+struct TarvexReceiver::IntroKind {
+    size_t size;  // the intro record, pattern word included
+    // Converts the intro (pattern word 0) to host order; 0 on success.
+    int (*convert)(void* intro);
+    const char* bad_swap;
+    const char* scan_read_failed;
+    const char* scan_empty;
+    const char* header_empty;
+    const char* body_empty;
+    const char* size_mismatch;
+};
+
+namespace {
+
+constexpr int kEmptyLimit = 1000;
+constexpr const char* kNotConnected = "ReceiveImage():: Not connected.  No action taken.";
+
+// The image intro's length comes separately; the library converts only the
+// frame header behind it.
+int convert_image_intro(void* p) {
+    auto* im = static_cast<kbr7_image_ext_intro*>(p);
+    kbr7_swap4(&im->intro.length, &im->intro.length, 1);
+    return kbr7_convert_image_head(&im->head, &im->head);
+}
+
+int convert_spect_intro(void* p) {
+    auto* sp = static_cast<kbr7_spect_intro*>(p);
+    return kbr7_convert_spect_head(sp, sp);
+}
+
+const TarvexReceiver::IntroKind kImage{
+    sizeof(kbr7_image_ext_intro),
+    convert_image_intro,
+    "BAD_SWAP kbr7_convert_image_head",
+    "ReceiveImage(): read pattern 2 failed",
+    "ReceiveImage(): read pattern too many empty messages, consider TCP connection broken",
+    "ReceiveImage(): read heaser too many empty messages, consider TCP connection broken",
+    "ReceiveImage(): read image too many empty messages, consider TCP connection broken",
+    "Size received does not match size reported.",
+};
+
+const TarvexReceiver::IntroKind kSpect{
+    sizeof(kbr7_spect_intro),
+    convert_spect_intro,
+    "BAD_SWAP kbr7_convert_spect_head",
+    "SpectImage(): read pattern 2 failed",
+    "SpectImage(): read pattern too many empty messages, consider TCP connection broken",
+    "SpectSpect(): read heaser too many empty messages, consider TCP connection broken",
+    "ReceiveSpectData(): read image too many empty messages, consider TCP connection broken",
+    "ReceiveSpectData() Size received does not match size reported.",
+};
+
+// Images and spectra start with one of the three event patterns; the
+// slow-data patterns do not start one.
+bool starts_intro(uint32_t value) {
+    return value == KBR7_PATTERN_2010 || value == KBR7_PATTERN_LEGACY || value == KBR7_PATTERN_2024;
+}
+
+}  // namespace
+
+// Reads one byte at a time, each after a readiness wait, until the last four
+// bytes form a pattern; there is no limit on the bytes passed over.
+int TarvexReceiver::scan_intro_pattern(Tarvex& t, const IntroKind& k) {
+    unsigned char window[4] = {0, 0, 0, 0};  // in arrival order
+    int empty = 0;
+    for (;;) {
+        uint32_t value;
+        std::memcpy(&value, window, sizeof value);
+        if (t.get_swap()) kbr7_swap4(&value, &value, 1);
+        if (starts_intro(value)) return 0;
+        if (empty >= kEmptyLimit) {
+            report_system_error(k.scan_empty);
+            return ERR_READ;
+        }
+        int w = wait_readable(t);
+        if (w != 0) return w;
+        unsigned char c;
+        ssize_t n = ::read(t.sockin, &c, 1);
+        if (n < 0) {
+            report_system_error(k.scan_read_failed);
+            return ERR_READ;
+        }
+        if (n == 0) {
+            ++empty;
+            continue;
+        }
+        empty = 0;
+        std::memmove(window, window + 1, 3);
+        window[3] = c;
+    }
+}
+
+int TarvexReceiver::receive_intro(Tarvex& t, const IntroKind& k, void* intro) {
+    if (!t.connected) {
+        error_line(kNotConnected);
+        return ERR_NOT_CONNECTED;
+    }
+    if (intro == nullptr) return ERR_BAD_VALUE;
+    // Without a data socket nothing can ever arrive: fail instead of waiting.
+    if (t.sockin < 0) return ERR_READ;
+
+    int st = scan_intro_pattern(t, k);
+    if (st != 0) return st;
+
+    // The pattern is not kept: the intro's first word stays 0.
+    char* p = static_cast<char*>(intro);
+    std::memset(p, 0, k.size);
+    size_t have = sizeof(uint32_t);
+    ReadResult rr = read_missing(t.sockin, p, k.size, have, kEmptyLimit,
+                                 [&t] { return wait_readable(t); });
+    switch (rr.outcome) {
+        case ReadResult::Complete: break;
+        case ReadResult::WaitStopped: return rr.status;
+        case ReadResult::TooManyEmpty: report_system_error(k.header_empty); return ERR_READ;
+        case ReadResult::ReadFailed: return ERR_READ;
+    }
+
+    if (t.get_swap() && k.convert(intro) != 0) {
+        out_line(k.bad_swap);
+        return ERR_SWAP;
+    }
+    return 0;
+}
+
+int TarvexReceiver::receive_intro_body(Tarvex& t, const IntroKind& k, void* intro, char** buf,
+                                       int sz) {
+    if (intro == nullptr || buf == nullptr) return ERR_BAD_VALUE;
+    if (t.sockin < 0) return ERR_READ;
+
+    // Image and spectrum intros both start with {pattern, length}.
+    uint32_t length;
+    std::memcpy(&length, static_cast<const char*>(intro) + sizeof(uint32_t), sizeof length);
+    // A length below the intro size would make the body length negative:
+    // refused before anything is allocated or read.  The body length is kept
+    // in 64 bits, so a length beyond what `sz` can express is simply too long.
+    if (length < k.size) return ERR_BAD_VALUE;
+    const int64_t body = static_cast<int64_t>(length) - static_cast<int64_t>(k.size);
+    if (body > sz) return ERR_NO_SPACE;
+
+    if (t.owncntr) ++t.eventn;
+    if (*buf == nullptr) *buf = new char[static_cast<size_t>(body)];
+
+    size_t have = 0;
+    ReadResult rr = read_missing(t.sockin, *buf, static_cast<size_t>(body), have, kEmptyLimit,
+                                 [&t] { return wait_readable(t); });
+    if (rr.outcome == ReadResult::TooManyEmpty) report_system_error(k.body_empty);
+    if (rr.outcome != ReadResult::Complete) return ERR_READ;
+
+    if (have + k.size != length) {
+        std::fprintf(stderr, "%s%zu:%u\n", k.size_mismatch, have + k.size, length);
+        std::fflush(stderr);
+        return ERR_SIZE_MISMATCH;
+    }
+    return 0;
+}
+
+int Tarvex::ReceiveImageHeader(kbr7_image_ext_intro* im_fr_hd) {
+    return TarvexReceiver::receive_intro(*this, kImage, im_fr_hd);
+}
+
+int Tarvex::ReceiveImageData(kbr7_image_ext_intro* im_fr_hd, char** buf, int sz) {
+    return TarvexReceiver::receive_intro_body(*this, kImage, im_fr_hd, buf, sz);
+}
+
+int Tarvex::ReceiveImage(kbr7_image_ext_intro* im_fr_hd, char** buf, int sz) {
+    int st = ReceiveImageHeader(im_fr_hd);
+    return st != 0 ? st : ReceiveImageData(im_fr_hd, buf, sz);
+}
+
+int Tarvex::ReceiveSpectHeader(kbr7_spect_intro* im_fr_hd) {
+    return TarvexReceiver::receive_intro(*this, kSpect, im_fr_hd);
+}
+
+int Tarvex::ReceiveSpectData(kbr7_spect_intro* im_fr_hd, char** buf, int sz) {
+    return TarvexReceiver::receive_intro_body(*this, kSpect, im_fr_hd, buf, sz);
+}
+
+int Tarvex::ReceiveSpect(kbr7_spect_intro* im_fr_hd, char** buf, int sz) {
+    int st = ReceiveSpectHeader(im_fr_hd);
+    return st != 0 ? st : ReceiveSpectData(im_fr_hd, buf, sz);
+}

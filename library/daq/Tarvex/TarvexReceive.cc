@@ -1,0 +1,516 @@
+// Receiving events and slow data: the pattern scan, the acknowledgement
+// against the caller's ring buffer, the link's record buffer and its
+// accessors.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "Tarvex.h"
+#include "detail/Io.h"
+#include "detail/Receiver.h"
+#include "event_util.h"
+
+using tarvex::detail::ReadResult;
+using tarvex::detail::error_line;
+using tarvex::detail::out_line;
+using tarvex::detail::read_missing;
+using tarvex::detail::report_system_error;
+
+namespace {
+
+enum class Kind { Event36, Event48, Slow };
+enum class Generation { Legacy, G2010, G2024 };
+
+// Where a call ends decides what becomes of the record stored before it.
+enum class Phase {
+    AckNotWritten,  // the acknowledgement could not be written
+    Header,         // reading or converting the header
+    NoSpace,        // the ring buffer has no room
+    Record,         // from the replacement of the stored record on
+};
+
+constexpr int kFirstFourWaitsUnbounded = 1000;  // when trs < 0
+constexpr unsigned long kScanLimit = 200000;    // bytes the scan may move past
+constexpr int kHeaderEmptyLimit = 1000;
+constexpr int kEventBodyEmptyLimit = 10000;
+constexpr int kSlowBodyEmptyLimit = 1000;
+
+struct KindInfo {
+    size_t header;  // N
+    int body_empty_limit;
+    bool counted;  // counted in eventn
+    const char* header_empty_message;
+};
+
+const KindInfo& info(Kind k) {
+    static const KindInfo event36{sizeof(kbr7_eventheader), kEventBodyEmptyLimit, true,
+                                  "ReceiveEvent(): EVENT header too many empty messages, consider TCP "
+                                  "connection broken"};
+    static const KindInfo event48{sizeof(kbr7_eventheader_2024), kEventBodyEmptyLimit, true,
+                                  event36.header_empty_message};
+    static const KindInfo slow{sizeof(kbr7_daq_slow_data_header), kSlowBodyEmptyLimit, false,
+                               "ReceiveEvent(): SLOW DATA header too many empty messages, consider "
+                               "TCP connection broken"};
+    switch (k) {
+        case Kind::Event36: return event36;
+        case Kind::Event48: return event48;
+        case Kind::Slow: break;
+    }
+    return slow;
+}
+
+// Whether a call that ends in phase `p` gives up the record stored before
+// it: events keep it until the record buffer is replaced; slow data gives it
+// up when its header or the space test fails, but not when the
+// acknowledgement could not be written.
+bool releases_previous(Kind k, Phase p) {
+    switch (p) {
+        case Phase::AckNotWritten: return false;
+        case Phase::Header:
+        case Phase::NoSpace: return k == Kind::Slow;
+        case Phase::Record: break;
+    }
+    return true;
+}
+
+uint32_t load32(const void* p) {
+    uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+}  // namespace
+
+// The nine values the scan stops at.  A pattern read in the other byte order
+// goes to the kind and generation of its own family, so that a peer of the
+// other byte order gets its 2024 events and slow data across intact; finding
+// one while no conversion is in force switches conversion on.
+struct TarvexReceiver::PatternRow {
+    uint32_t value;
+    Kind kind;
+    Generation generation;
+    bool reversed;
+};
+
+namespace {
+
+const TarvexReceiver::PatternRow kPatterns[] = {
+    {KBR7_PATTERN_LEGACY, Kind::Event36, Generation::Legacy, false},
+    {KBR7_PATTERN_2010, Kind::Event36, Generation::G2010, false},
+    {KBR7_PATTERN_2010_SWAPPED, Kind::Event36, Generation::G2010, true},
+    {KBR7_PATTERN_2024, Kind::Event48, Generation::G2024, false},
+    {KBR7_PATTERN_2024_SWAPPED, Kind::Event48, Generation::G2024, true},
+    {KBR7_PATTERN_SLOW, Kind::Slow, Generation::Legacy, false},
+    {KBR7_PATTERN_SLOW_SWAPPED, Kind::Slow, Generation::Legacy, true},
+    {KBR7_PATTERN_SLOW_2024, Kind::Slow, Generation::G2024, false},
+    {KBR7_PATTERN_SLOW_2024_SWAPPED, Kind::Slow, Generation::G2024, true},
+};
+
+const TarvexReceiver::PatternRow* find_pattern(uint32_t value) {
+    for (const auto& row : kPatterns)
+        if (row.value == value) return &row;
+    return nullptr;
+}
+
+// The generation must be in force before the header is converted: the
+// conversions choose the event-header layout by it.
+void select_generation(Generation g) {
+    switch (g) {
+        case Generation::Legacy:
+            set_data_format_2010(0);
+            set_data_format_2024(0);
+            return;
+        case Generation::G2010: set_data_format_2010(1); return;
+        case Generation::G2024: set_data_format_2024(1); return;
+    }
+}
+
+}  // namespace
+
+struct TarvexReceiver::Window {
+    unsigned char bytes[4];  // in arrival order
+    int have;
+};
+
+struct TarvexReceiver::Header {
+    alignas(8) unsigned char working[sizeof(kbr7_eventheader_2024)];   // host order once converted
+    alignas(8) unsigned char received[sizeof(kbr7_eventheader_2024)];  // as it travelled
+    int64_t length;  // L, from the working header
+};
+
+namespace {
+
+// The record length from a working header in host order.
+int64_t length_field(Kind k, const unsigned char* h) {
+    if (k == Kind::Event48) {
+        int64_t v;
+        std::memcpy(&v, h + offsetof(kbr7_eventheader_2024, event_length), sizeof v);
+        return v;
+    }
+    static_assert(offsetof(kbr7_eventheader, event_length) ==
+                      offsetof(kbr7_daq_slow_data_header, data_length),
+                  "one offset for both 32-bit length fields");
+    return load32(h + offsetof(kbr7_eventheader, event_length));
+}
+
+int convert_header(Kind k, unsigned char* h) {
+    switch (k) {
+        case Kind::Event36: {
+            auto* e = reinterpret_cast<kbr7_eventheader*>(h);
+            return kbr7_convert_event_head(e, e);
+        }
+        case Kind::Event48: {
+            auto* e = reinterpret_cast<kbr7_eventheader_2024*>(h);
+            return kbr7_convert_event_head(e, e);
+        }
+        case Kind::Slow: break;
+    }
+    auto* s = reinterpret_cast<kbr7_daq_slow_data_header*>(h);
+    return kbr7_convert_slow_data_head(s, s);
+}
+
+bool write_all(int fd, const void* p, size_t n) {
+    const char* c = static_cast<const char*>(p);
+    while (n > 0) {
+        ssize_t w = ::write(fd, c, n);
+        if (w <= 0) return false;  // a 0 would repeat for ever; EAGAIN is a failure too
+        c += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+}  // namespace
+
+int TarvexReceiver::wait_readable(Tarvex& t) {
+    int r = t.IfReady(Tarvex::RECEIVER_READ, -1, -1, -1);
+    return r < 0 ? ERR_READ : r;  // never hand the read loop its "idle" sentinel
+}
+
+void TarvexReceiver::release_record(Tarvex& t) {
+    delete[] t.buffer;
+    t.buffer = nullptr;
+    t.size = 0;
+}
+
+// Bytes of a partial window stay with the link when the call returns before
+// the window is complete, so that the next call goes on with them.
+int TarvexReceiver::keep_window(Tarvex& t, const Window& w, int status) {
+    std::memcpy(t.carry, w.bytes, sizeof t.carry);
+    t.carry_len = w.have;
+    return status;
+}
+
+// The first four bytes.  A read that would block waits for readability and
+// goes on with the byte it was missing: bytes already taken are never read
+// again or dropped, also when the call returns for lack of waits.
+int TarvexReceiver::first_four(Tarvex& t, Window& w, int trs, int sec, int usec) {
+    std::memset(w.bytes, 0, sizeof w.bytes);
+    w.have = t.carry_len > 0 && t.carry_len < 4 ? t.carry_len : 0;
+    std::memcpy(w.bytes, t.carry, static_cast<size_t>(w.have));
+    t.carry_len = 0;
+
+    const int allowed = trs < 0 ? kFirstFourWaitsUnbounded : 1;
+    int waits = 0;
+    int r = t.IfReady(Tarvex::RECEIVER_READ, trs, sec, usec);
+    while (r == ERR_TIMEOUT && ++waits < allowed) r = t.IfReady(Tarvex::RECEIVER_READ, trs, sec, usec);
+    if (r == ERR_TIMEOUT) return keep_window(t, w, ERR_TIMEOUT);
+    if (r != 0) return keep_window(t, w, ERR_READ);
+
+    while (w.have < 4) {
+        // A read of 0 bytes leaves its byte as it was and counts as done.
+        if (::read(t.sockin, &w.bytes[w.have], 1) >= 0) {
+            ++w.have;
+            continue;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            const int err = errno;
+            report_system_error("ReceiveEvent() magic: read failed");
+            std::printf("Errno: %d\n", err);
+            return ERR_READ;
+        }
+        r = t.IfReady(Tarvex::RECEIVER_READ, trs, sec, usec);
+        ++waits;
+        if (r != 0 && r != ERR_TIMEOUT) return keep_window(t, w, ERR_READ);
+        if (waits >= allowed) return keep_window(t, w, ERR_TIMEOUT);
+    }
+    return 0;
+}
+
+// Moves the window one byte at a time until it holds a pattern.  The limit
+// lets 200000 bytes stand in front of a record; the 200001st byte is still
+// read before the call gives up.
+int TarvexReceiver::scan(Tarvex& t, Window& w, const PatternRow*& row) {
+    unsigned long shift = 0;
+    for (;;) {
+        uint32_t value = load32(w.bytes);
+        if (t.get_swap()) kbr7_swap4(&value, &value, 1);
+        row = find_pattern(value);
+        if (row != nullptr) return shift == kScanLimit + 1 ? ERR_TIMEOUT : 0;
+        if (++shift == kScanLimit + 2) return ERR_TIMEOUT;
+
+        std::memmove(w.bytes, w.bytes + 1, 3);
+        ++t.scan_skipped_last;
+        ++t.scan_skipped_total;
+        // A read of 0 bytes leaves the fourth byte as it was.
+        if (::read(t.sockin, &w.bytes[3], 1) >= 0) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return ERR_READ;
+        w.have = 3;
+        return keep_window(t, w, ERR_SCAN_AGAIN);
+    }
+}
+
+int TarvexReceiver::read_header(Tarvex& t, const PatternRow& row, Header& h) {
+    const KindInfo& k = info(row.kind);
+    std::memset(h.working, 0, sizeof h.working);
+    std::memcpy(h.working, &row.value, sizeof row.value);
+    size_t have = sizeof row.value;
+    ReadResult rr = read_missing(t.sockin, reinterpret_cast<char*>(h.working), k.header, have,
+                                 kHeaderEmptyLimit, [&t] { return wait_readable(t); });
+    if (rr.outcome == ReadResult::Complete) return 0;
+    if (rr.outcome == ReadResult::TooManyEmpty) report_system_error(k.header_empty_message);
+    return ERR_READ;
+}
+
+// Leaves the header as received in the byte order in which it travelled and
+// the working header in host order.
+int TarvexReceiver::settle_byte_order(Tarvex& t, const PatternRow& row, Header& h) {
+    if (row.reversed && t.must_swap == 0 && !t.no_swap) {
+        // The peer writes in the other byte order: convert from now on.  The
+        // first word already stands as it travelled.
+        t.must_swap = 1;
+        report_system_error("ReceiveEvent(): Automatically switching swap !!!");
+    } else if (t.get_swap()) {
+        kbr7_swap4(h.working, h.working, 1);
+    }
+    std::memcpy(h.received, h.working, sizeof h.received);
+    if (t.get_swap() && convert_header(row.kind, h.working) != 0) {
+        out_line("BAD_SWAP middle");
+        return ERR_SWAP;
+    }
+    h.length = length_field(row.kind, h.working);
+    return 0;
+}
+
+// Tells the sender whether the ring buffer has room for the record.
+int TarvexReceiver::acknowledge(Tarvex& t, const PatternRow& row, const Header& h,
+                                RNG_RingBuffer& rb, bool& fits) {
+    const unsigned long free_bytes = rb.size() - rb.bytesUsed();
+    if (row.kind == Kind::Event48)
+        fits = !(static_cast<int64_t>(free_bytes) < h.length);
+    else
+        fits = !(free_bytes < static_cast<uint32_t>(h.length));
+    const int32_t ack = fits ? 0 : 1;
+    if (write_all(t.sockin, &ack, sizeof ack)) return 0;
+    if (row.kind != Kind::Slow) report_system_error("ReceiveEvent(): Failed to send ack");
+    return ERR_SEND;
+}
+
+// Replaces the stored record with a new array of the record's length that
+// starts with the header as received.
+int TarvexReceiver::store_record(Tarvex& t, const PatternRow& row, const Header& h) {
+    release_record(t);
+    // A length below the header size would put the header outside the array
+    // and wrap the body count; one beyond 32 bits does not fit `size`.  Both
+    // are refused like a negative 2024 length; the next call's scan finds the
+    // following record.
+    const size_t n = info(row.kind).header;
+    if (h.length < static_cast<int64_t>(n) || h.length > static_cast<int64_t>(UINT32_MAX))
+        return ERR_BAD_VALUE;
+    t.buffer = new char[static_cast<size_t>(h.length)];
+    t.size = static_cast<unsigned int>(h.length);
+    std::memcpy(t.buffer, h.received, n);
+    return 0;
+}
+
+// Reads the body straight into the record array behind the header.
+int TarvexReceiver::read_body(Tarvex& t, const PatternRow& row) {
+    const KindInfo& k = info(row.kind);
+    size_t have = 0;
+    ReadResult rr = read_missing(t.sockin, t.buffer + k.header, t.size - k.header, have,
+                                 k.body_empty_limit, [&t] { return wait_readable(t); });
+    if (rr.outcome == ReadResult::TooManyEmpty)
+        report_system_error(
+            "ReceiveEvent() 2: read pattern too many empty messages, consider TCP connection "
+            "broken, EVENT");
+    if (rr.outcome != ReadResult::Complete) return ERR_READ;
+    if (k.header + have != t.size) {
+        error_line("ReceiveEvent() Size received does not match size reported.");
+        return ERR_SIZE_MISMATCH;
+    }
+    return 0;
+}
+
+int TarvexReceiver::receive_event(Tarvex& t, RNG_RingBuffer* rb, int trs, int sec, int usec) {
+    t.scan_skipped_last = 0;
+    if (!t.connected) {
+        error_line("ReceiveEvent(): Not connected.  No action taken.");
+        return ERR_NOT_CONNECTED;
+    }
+    // Without a data socket nothing can ever arrive: fail instead of waiting.
+    if (t.sockin < 0) return ERR_READ;
+
+    Window w;
+    const PatternRow* row = nullptr;
+    int st = first_four(t, w, trs, sec, usec);
+    if (st == 0) st = scan(t, w, row);
+    if (st != 0) return st;
+    select_generation(row->generation);
+
+    const Kind kind = row->kind;
+    auto end = [&t, kind](Phase p, int status) {
+        if (releases_previous(kind, p)) release_record(t);
+        return status;
+    };
+
+    Header h;
+    st = read_header(t, *row, h);
+    if (st == 0) st = settle_byte_order(t, *row, h);
+    if (st != 0) return end(Phase::Header, st);
+
+    if (rb != nullptr) {
+        bool fits = false;
+        st = acknowledge(t, *row, h, *rb, fits);
+        if (st != 0) return end(Phase::AckNotWritten, st);
+        if (!fits) return end(Phase::NoSpace, ERR_NO_SPACE);
+    }
+    if (info(kind).counted && t.owncntr) ++t.eventn;
+
+    st = store_record(t, *row, h);
+    if (st == 0) st = read_body(t, *row);
+    if (st != 0) return end(Phase::Record, st);
+
+    st = t.SwapBuffer();
+    if (st != 0) {
+        release_record(t);
+        std::printf("BAD SWAP %d->%s\n", st, kbr7_get_convert_error(st));
+    }
+    return st;
+}
+
+int Tarvex::ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec) {
+    return TarvexReceiver::receive_event(*this, rb, trs, sec, usec);
+}
+
+// ---------------------------------------------------------------------------
+// The record buffer
+
+int Tarvex::SwapBuffer() {
+    if (!get_swap()) return 0;
+    if (buffer == nullptr) return ERR_NO_BUFFER;
+    // The stored header is in the order in which it travelled, so a converted
+    // event shows a reversed pattern; slow data is matched in either order.
+    uint32_t p = load32(buffer);
+    if (p == KBR7_PATTERN_LEGACY_SWAPPED || p == KBR7_PATTERN_2010_SWAPPED ||
+        p == KBR7_PATTERN_2024_SWAPPED) {
+        if (kbr7_convert_event(buffer, buffer) != 0) {
+            out_line("BAD_SWAP Tarvex::SwapBuffer(void)");
+            return ERR_SWAP;
+        }
+    }
+    p = load32(buffer);
+    if (p == KBR7_PATTERN_SLOW_SWAPPED || p == KBR7_PATTERN_SLOW) {
+        if (kbr7_convert_slow_data(buffer, buffer) != 0) {
+            out_line("BAD_SWAP Tarvex::SwapBuffer(void) Data Slow");
+            return ERR_SWAP;
+        }
+    }
+    p = load32(buffer);
+    if (p == KBR7_PATTERN_SLOW_2024_SWAPPED || p == KBR7_PATTERN_SLOW_2024) {
+        if (kbr7_convert_slow_data(buffer, buffer) != 0) {
+            out_line("BAD_SWAP Tarvex::SwapBuffer(void) Data Slow 2024");
+            return ERR_SWAP;
+        }
+    }
+    return 0;
+}
+
+int Tarvex::WriteBlockToRingBuffer(RNG_RingBuffer& rb) {
+    if (buffer == nullptr) return ERR_NO_BUFFER;
+    return rb.Write(buffer, size) == size ? 0 : ERR_RING_WRITE;
+}
+
+namespace {
+
+// The 32-bit word at `offset` of the stored record, or false when there is
+// no record or the word lies beyond it.  The field accessors choose their
+// layout by the generation, not by the stored pattern, so a short slow-data
+// record may not reach the offset they ask for: they then answer as for an
+// empty buffer instead of reading outside the array.
+bool stored_word(const char* buffer, unsigned int size, size_t offset, uint32_t& v) {
+    if (buffer == nullptr || offset + sizeof v > size) return false;
+    v = load32(buffer + offset);
+    return true;
+}
+
+// Start of the stored record when its pattern is one of `patterns` and it
+// holds a whole header of `header_size` bytes.
+template <size_t M>
+char* stored_header(char* buffer, unsigned int size, const uint32_t (&patterns)[M],
+                    size_t header_size) {
+    if (buffer == nullptr || size < header_size) return nullptr;
+    const uint32_t p = load32(buffer);
+    for (uint32_t q : patterns)
+        if (p == q) return buffer;
+    return nullptr;
+}
+
+// Offset of the low 32 bits of a field: the 64-bit field of the 2024 header
+// while that generation is in force, the 32-bit field of the older layout
+// otherwise.
+size_t low_word_offset(size_t field_2024, size_t field) {
+    if (!is_data_format_2024()) return field;
+    return field_2024 + (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__ ? 4 : 0);
+}
+
+}  // namespace
+
+int Tarvex::get_event_number() {
+    if (owncntr) return eventn;
+    uint32_t v;
+    if (!stored_word(buffer, size,
+                     low_word_offset(offsetof(kbr7_eventheader_2024, event_number),
+                                     offsetof(kbr7_eventheader, event_number)),
+                     v))
+        return -1;
+    return static_cast<int>(v);
+}
+
+KBR7_EVTYPE Tarvex::get_event_type() {
+    const size_t offset = is_data_format_2024() ? offsetof(kbr7_eventheader_2024, event_type)
+                                                : offsetof(kbr7_eventheader, event_type);
+    uint32_t v;
+    if (!stored_word(buffer, size, offset, v)) return KBR7_EV_EVMAX;
+    return static_cast<KBR7_EVTYPE>(v);
+}
+
+unsigned int Tarvex::get_event_length() {
+    uint32_t v;
+    if (!stored_word(buffer, size,
+                     low_word_offset(offsetof(kbr7_eventheader_2024, event_length),
+                                     offsetof(kbr7_eventheader, event_length)),
+                     v))
+        return 0;
+    return v;
+}
+
+kbr7_eventheader* Tarvex::get_event_header() {
+    static const uint32_t patterns[] = {KBR7_PATTERN_LEGACY, KBR7_PATTERN_2010};
+    return reinterpret_cast<kbr7_eventheader*>(
+        stored_header(buffer, size, patterns, sizeof(kbr7_eventheader)));
+}
+
+kbr7_eventheader_2024* Tarvex::get_event_header_2024() {
+    static const uint32_t patterns[] = {KBR7_PATTERN_2024};
+    return reinterpret_cast<kbr7_eventheader_2024*>(
+        stored_header(buffer, size, patterns, sizeof(kbr7_eventheader_2024)));
+}
+
+kbr7_daq_slow_data_header* Tarvex::get_slow_data_header() {
+    static const uint32_t patterns[] = {KBR7_PATTERN_SLOW_2024, KBR7_PATTERN_SLOW};
+    return reinterpret_cast<kbr7_daq_slow_data_header*>(
+        stored_header(buffer, size, patterns, sizeof(kbr7_daq_slow_data_header)));
+}

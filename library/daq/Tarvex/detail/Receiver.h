@@ -1,0 +1,46 @@
+// Inner steps of the link's receivers: events and slow data (TarvexReceive.cc)
+// and the image/spectrum twin (TarvexImage.cc).  One definition of the friend
+// struct for both files, so that each can reach the link's fields.  Not
+// installed.
+#ifndef TARVEX_DETAIL_RECEIVER_H
+#define TARVEX_DETAIL_RECEIVER_H
+
+#include <cstddef>
+
+#include "Tarvex.h"
+
+struct TarvexReceiver {
+    // --- shared by every receiver ---
+
+    // The wait before every header and body read: budget `retrs`, no time
+    // limit.  Returns 0 (read now) or the wait's status.
+    static int wait_readable(Tarvex& t);
+
+    // --- events and slow data (TarvexReceive.cc) ---
+
+    struct Window;      // the last four bytes taken from the stream
+    struct PatternRow;  // what a record pattern selects
+    struct Header;      // the header being read, and its copy as received
+
+    static int receive_event(Tarvex& t, RNG_RingBuffer* rb, int trs, int sec, int usec);
+    static int first_four(Tarvex& t, Window& w, int trs, int sec, int usec);
+    static int scan(Tarvex& t, Window& w, const PatternRow*& row);
+    static int keep_window(Tarvex& t, const Window& w, int status);
+    static int read_header(Tarvex& t, const PatternRow& row, Header& h);
+    static int settle_byte_order(Tarvex& t, const PatternRow& row, Header& h);
+    static int acknowledge(Tarvex& t, const PatternRow& row, const Header& h, RNG_RingBuffer& rb,
+                           bool& fits);
+    static int store_record(Tarvex& t, const PatternRow& row, const Header& h);
+    static int read_body(Tarvex& t, const PatternRow& row);
+    static void release_record(Tarvex& t);
+
+    // --- images and spectra (TarvexImage.cc) ---
+
+    struct IntroKind;  // sizes, conversion and messages of one intro record
+
+    static int receive_intro(Tarvex& t, const IntroKind& k, void* intro);
+    static int receive_intro_body(Tarvex& t, const IntroKind& k, void* intro, char** buf, int sz);
+    static int scan_intro_pattern(Tarvex& t, const IntroKind& k);
+};
+
+#endif
