@@ -286,6 +286,20 @@ TEST(ReceiveEvent, ScanPassesAtMost200000BytesInFrontOfARecord) {
     }
 }
 
+// A closed peer's empty reads run the scan to its limit, but only the bytes
+// that really came from the stream count as skipped.
+TEST(ReceiveEvent, SkippedBytesCountStreamBytesNotEmptyReads) {
+    tt::Watchdog dog(60);
+    Attached a;
+    ASSERT_TRUE(a.peer.send(Bytes(10, 0x20)));
+    a.peer.close();
+    EXPECT_EQ(a.t.ReceiveEvent(nullptr, 1, 5, 0), ERR_TIMEOUT);
+    EXPECT_EQ(a.t.get_scan_skipped_last(), 10u);
+    EXPECT_EQ(a.t.ReceiveEvent(nullptr, 1, 5, 0), ERR_TIMEOUT);
+    EXPECT_EQ(a.t.get_scan_skipped_last(), 0u);
+    EXPECT_EQ(a.t.get_scan_skipped_total(), 10u);
+}
+
 TEST(ReceiveEvent, RecordArrivingOneByteAtATimeIsAssembled) {
     tt::Watchdog dog(60);
     for (bool blocking : {true, false}) {

@@ -133,6 +133,9 @@ void select_generation(Generation g) {
 struct TarvexReceiver::Window {
     unsigned char bytes[4];  // in arrival order
     int have;
+    // Places (bit i: byte i) that a read of 0 bytes left as they were: they
+    // never came from the stream, so dropping them skips nothing.
+    unsigned copies;
 };
 
 struct TarvexReceiver::Header {
@@ -209,6 +212,7 @@ int TarvexReceiver::keep_window(Tarvex& t, const Window& w, int status) {
 // again or dropped, also when the call returns for lack of waits.
 int TarvexReceiver::first_four(Tarvex& t, Window& w, int trs, int sec, int usec) {
     std::memset(w.bytes, 0, sizeof w.bytes);
+    w.copies = 0;
     w.have = t.carry_len > 0 && t.carry_len < 4 ? t.carry_len : 0;
     std::memcpy(w.bytes, t.carry, static_cast<size_t>(w.have));
     t.carry_len = 0;
@@ -222,7 +226,9 @@ int TarvexReceiver::first_four(Tarvex& t, Window& w, int trs, int sec, int usec)
 
     while (w.have < 4) {
         // A read of 0 bytes leaves its byte as it was and counts as done.
-        if (::read(t.sockin, &w.bytes[w.have], 1) >= 0) {
+        const ssize_t n = ::read(t.sockin, &w.bytes[w.have], 1);
+        if (n >= 0) {
+            if (n == 0) w.copies |= 1u << w.have;
             ++w.have;
             continue;
         }
@@ -252,11 +258,18 @@ int TarvexReceiver::scan(Tarvex& t, Window& w, const PatternRow*& row) {
         if (row != nullptr) return shift == kScanLimit + 1 ? ERR_TIMEOUT : 0;
         if (++shift == kScanLimit + 2) return ERR_TIMEOUT;
 
+        // The skip counters count stream bytes only, not the copies that a
+        // closed peer's empty reads leave in the window.
+        const bool dropped_stream_byte = (w.copies & 1u) == 0;
+        w.copies >>= 1;
         std::memmove(w.bytes, w.bytes + 1, 3);
-        ++t.scan_skipped_last;
-        ++t.scan_skipped_total;
-        // A read of 0 bytes leaves the fourth byte as it was.
-        if (::read(t.sockin, &w.bytes[3], 1) >= 0) continue;
+        if (dropped_stream_byte) {
+            ++t.scan_skipped_last;
+            ++t.scan_skipped_total;
+        }
+        const ssize_t n = ::read(t.sockin, &w.bytes[3], 1);
+        if (n == 0) w.copies |= 8u;
+        if (n >= 0) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) return ERR_READ;
         w.have = 3;
         return keep_window(t, w, ERR_SCAN_AGAIN);

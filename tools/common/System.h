@@ -1,0 +1,111 @@
+// Process-level helpers of the tools: clocks, peak memory, free ports,
+// setting up either end of a link, child processes and failure reports.
+#ifndef TARVEX_TOOLS_SYSTEM_H
+#define TARVEX_TOOLS_SYSTEM_H
+
+#include <sys/types.h>
+
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+class Tarvex;
+class RNG_RingBuffer;
+
+namespace tvt {
+
+// Monotonic clock in seconds; comparable between processes of one machine.
+double now();
+
+// Peak and current resident memory of this process in KiB (VmHWM, VmRSS).
+long peak_rss_kb();
+long current_rss_kb();
+
+// One line on standard error: "<tool>: <what>: ERR_NAME (n), <meaning>".
+void report_status(const char* tool, const char* what, int status);
+
+// Transport: the link reads KBR7_TARVEX_SOCK_TYPE at every setup and connect.
+void use_local_socket(bool on);
+bool local_socket_in_use();
+const char* transport_name();
+
+// A TCP port that is free now and whose local socket path /tmp/<port>.tcp
+// does not exist.
+int pick_port();
+
+// Accepting end: SocketSetup on `port`; with `port` 0 on a free port picked
+// here, picking another when the bind loses a race.  Returns the status of
+// the last SocketSetup; `port` holds the port in use.
+int listen_on(Tarvex& link, int& port);
+
+// Connecting end: Connect(host, port), tried again while nobody listens yet
+// (ERR_CONNECT) until `wait_s` seconds have passed.
+int connect_to(Tarvex& link, const std::string& host, int port, double wait_s);
+
+// Arms a process alarm that interrupts blocking calls (accept, a wait
+// without time limit) after `seconds`; 0 disarms it.  alarm_fired() tells
+// whether it went off since it was last armed.
+void arm_alarm(unsigned seconds);
+bool alarm_fired();
+
+// Accepting end: Connect(true), given up after `timeout_s` seconds (the
+// accept itself has no time limit).
+int accept_peer(Tarvex& link, unsigned timeout_s);
+
+// ReceiveEvent until a record arrives or a failure other than an idle
+// stream (ERR_TIMEOUT, ERR_SCAN_AGAIN) ends it; an idle stream is waited
+// on in slices of `slice_ms` for as long as `keep_waiting()` says so.
+int receive_event(Tarvex& link, RNG_RingBuffer* rb, int slice_ms, const std::function<bool()>& keep_waiting);
+
+// Runs `body` in a forked child that exits with its result.  Output
+// buffers are flushed first so nothing is written twice.
+pid_t spawn(const std::function<int()>& body);
+
+// Runs a program in a child process (fork and exec, PATH searched).  When
+// `fd3` is not negative, the child gets that descriptor as its descriptor 3
+// (for results written back to the parent).
+pid_t spawn_program(const std::vector<std::string>& argv, int fd3 = -1);
+
+// Waits for a child.  After `timeout_s` seconds (negative: no limit) the
+// child is killed.  Returns its exit code, or 128 + signal number when a
+// signal ended it.
+int wait_child(pid_t pid, double timeout_s);
+
+// Non-blocking: true when the child has ended; `code` as wait_child.
+bool child_ended(pid_t pid, int& code);
+
+// The path of the running program, for re-running it in a child.
+std::string self_program();
+
+// Writes all of `text` to `fd`; reads one line (without its newline) from
+// `fd` within `timeout_s`, false on end of stream or time-out.
+bool write_all(int fd, const std::string& text);
+bool read_line(int fd, std::string& line, double timeout_s);
+
+// Collects what the link (and child processes) write to the standard
+// streams in a log file, while the program's own report goes to the
+// terminal through out() and err().  The link writes informational lines
+// of its own on every setup and release; a tool that prints a table keeps
+// them apart.  finish() puts the streams back, prints the log when the run
+// failed (and keeps the file), and removes it otherwise.
+class DiagnosticsLog {
+public:
+    DiagnosticsLog() = default;
+    DiagnosticsLog(const DiagnosticsLog&) = delete;
+    DiagnosticsLog& operator=(const DiagnosticsLog&) = delete;
+
+    bool start(const char* tool);
+    void finish(bool failed);
+    std::FILE* out() const { return out_; }
+    std::FILE* err() const { return err_; }
+
+private:
+    std::string path_;
+    std::FILE* out_ = stdout;
+    std::FILE* err_ = stderr;
+};
+
+}  // namespace tvt
+
+#endif

@@ -1,0 +1,366 @@
+// tarvex-dump: shows what crosses a link.  Listens (or connects) and prints
+// one line per record received, optionally with a hex dump of its first
+// bytes, acknowledges against a ring buffer of a chosen size, appends the
+// records to a file, and prints totals on exit or Ctrl-C.
+#include <signal.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Options.h"
+#include "Records.h"
+#include "System.h"
+#include "Tarvex.h"
+
+namespace {
+
+using tvt::Kind;
+
+const char* const kTool = "tarvex-dump";
+
+volatile sig_atomic_t g_stop = 0;
+void on_stop(int) { g_stop = 1; }
+
+// No restart: a blocked accept or wait returns, and the loop sees the flag.
+void catch_stop_signals() {
+    struct sigaction sa {};
+    sa.sa_handler = on_stop;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+}
+
+enum class Receiver { Events, Images, Spectra };
+
+struct Settings {
+    Receiver receiver = Receiver::Events;
+    unsigned long long ring_bytes = 0;  // 0: no ring buffer, no acknowledgements
+    size_t hex = 0;
+    long long count = 0;  // 0: no limit
+    size_t max_body = 64u << 20;
+    std::string save;
+    bool quiet = false;
+};
+
+struct Totals {
+    long long records = 0;
+    long long taken = 0;  // records plus refused ones: what --count counts
+    unsigned long long bytes = 0;
+    long long refused = 0;
+    long long errors = 0;
+    unsigned long long skipped_at_end = 0;  // scan bytes counted after the stream ended
+    std::map<std::string, long long> by_kind;
+};
+
+// What one received record looks like to the printer.
+struct Seen {
+    Kind kind;
+    const unsigned char* bytes;  // host order, header first
+    size_t length;
+    std::string detail;  // kind-specific fields
+};
+
+void print_hex(const unsigned char* p, size_t n) {
+    for (size_t at = 0; at < n; at += 16) {
+        std::printf("    %06zx:", at);
+        for (size_t i = at; i < std::min(n, at + 16); ++i) std::printf(" %02x", p[i]);
+        std::printf("\n");
+    }
+}
+
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* fmt, ...) {
+    char text[256];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    return text;
+}
+
+class Dump {
+public:
+    Dump(Tarvex& link, const Settings& s) : link_(link), s_(s) {
+        if (s.ring_bytes) ring_ = std::make_unique<RNG_RingBuffer>(s.ring_bytes);
+        if (!s.save.empty()) {
+            save_ = std::fopen(s.save.c_str(), "ab");
+            if (!save_) std::perror(s.save.c_str());
+        }
+    }
+    ~Dump() {
+        if (save_) std::fclose(save_);
+    }
+    bool save_ok() const { return s_.save.empty() || save_ != nullptr; }
+
+    void run();
+    void print_totals() const;
+
+private:
+    bool done() const { return g_stop || ended_ || (s_.count > 0 && t_.taken >= s_.count); }
+    void show(const Seen& r);
+    int next_event();
+    int next_image();
+    int next_spectrum();
+    // Room behind an intro of `fixed` bytes for a body of `body` bytes, or
+    // none when the body is larger than --max allows (the receiver then
+    // refuses it and leaves it in the stream).
+    char* body_space(size_t fixed, long body) {
+        const bool fits = body >= 0 && static_cast<size_t>(body) <= s_.max_body;
+        copy_.resize(fixed + (fits ? static_cast<size_t>(body) : 0));
+        return reinterpret_cast<char*>(copy_.data() + fixed);
+    }
+    // Decides, after a failed receive, whether the loop goes on.
+    bool goes_on(int st, const char* call);
+
+    Tarvex& link_;
+    const Settings& s_;
+    std::unique_ptr<RNG_RingBuffer> ring_;
+    std::FILE* save_ = nullptr;
+    std::vector<unsigned char> copy_;
+    Totals t_;
+    bool ended_ = false;
+    int empty_scans_ = 0;
+};
+
+void Dump::show(const Seen& r) {
+    ++t_.records;
+    ++t_.taken;
+    t_.bytes += r.length;
+    const tvt::KindInfo& k = tvt::info(r.kind);
+    const bool has_generation = r.kind != Kind::Image && r.kind != Kind::Spectrum;
+    std::string name = std::string(k.label) + (has_generation ? std::string("/") + k.generation : "");
+    ++t_.by_kind[name];
+    if (save_) std::fwrite(r.bytes, 1, r.length, save_);
+    if (s_.quiet) return;
+    uint32_t seq = 0;
+    const size_t fixed = k.fixed_size;
+    std::string tag = tvt::read_tag(r.bytes + fixed, r.length - fixed, seq) ? format(" seq=%u", seq) : "";
+    std::printf("#%lld %-12s %-9s len=%zu %s%s\n", t_.records, name.c_str(),
+                link_.get_swap() ? "converted" : "native", r.length, r.detail.c_str(), tag.c_str());
+    if (s_.hex) print_hex(r.bytes, std::min(s_.hex, r.length));
+    std::fflush(stdout);
+}
+
+bool Dump::goes_on(int st, const char* call) {
+    if (st == ERR_NO_SPACE) {
+        ++t_.refused;
+        ++t_.taken;
+        if (!s_.quiet) std::printf("-  refused by %s: the record does not fit (%s)\n", call,
+                        s_.receiver == Receiver::Events ? "ring buffer full" : "larger than --max");
+        return true;
+    }
+    if (g_stop) return false;  // the interrupted wait is no failure
+    if (st == ERR_READ) {
+        // A closed peer shows up as a run of empty reads, like a broken link.
+        std::printf("-  the link has ended: %s returned %s (%d)\n", call, tarvex_status_name(st), st);
+        return false;
+    }
+    tvt::report_status(kTool, call, st);
+    ++t_.errors;
+    // A broken connection ends the dump; a bad record is passed over, and the
+    // next call's scan finds the following one.
+    return st != ERR_SEND && st != ERR_NOT_CONNECTED;
+}
+
+int Dump::next_event() {
+    int st = tvt::receive_event(link_, ring_.get(), 250, [this] {
+        // The scan does not tell an ended stream from an idle one: it reads
+        // nothing, byte after byte, up to its limit.  Two full scans in a
+        // row without a record are taken as the peer having gone.
+        if (link_.get_scan_skipped_last() > 200000) {
+            t_.skipped_at_end += link_.get_scan_skipped_last();
+            ended_ = ++empty_scans_ >= 2;
+        }
+        return !done();
+    });
+    if (st != 0) return st;
+    empty_scans_ = 0;
+    const unsigned char* rec = nullptr;
+    size_t length = 0;
+    Kind kind = Kind::Event2010;
+    std::string detail;
+    if (auto* h = link_.get_event_header()) {
+        kind = h->pattern == KBR7_PATTERN_LEGACY ? Kind::Legacy : Kind::Event2010;
+        detail = format("num=%u type=%d time=%u.%06u", h->event_number, static_cast<int>(h->event_type),
+                        h->event_time.timeup, h->event_time.timelow);
+        rec = reinterpret_cast<const unsigned char*>(h);
+        length = h->event_length;
+    } else if (auto* h = link_.get_event_header_2024()) {
+        kind = Kind::Event2024;
+        detail = format("num=%llu type=%d time=%u.%06u", static_cast<unsigned long long>(h->event_number),
+                        static_cast<int>(h->event_type), h->event_time.timeup, h->event_time.timelow);
+        rec = reinterpret_cast<const unsigned char*>(h);
+        length = static_cast<size_t>(h->event_length);
+    } else if (auto* h = link_.get_slow_data_header()) {
+        kind = h->pattern == KBR7_PATTERN_SLOW ? Kind::Slow : Kind::Slow2024;
+        detail = format("channels=%u", h->channels_number);
+        rec = reinterpret_cast<const unsigned char*>(h);
+        length = h->data_length;
+    } else {
+        std::printf("?  a record of %u bytes with an unknown pattern\n", link_.get_event_length());
+        ++t_.taken;
+        return 0;
+    }
+    if (ring_) {
+        // The record goes where a DAQ consumer would take it from; the dump
+        // is that consumer and empties the ring at once.
+        if ((st = link_.WriteBlockToRingBuffer(*ring_)) != 0) return st;
+        copy_.resize(ring_->nextRecordSize());
+        ring_->Read(reinterpret_cast<char*>(copy_.data()), copy_.size());
+        rec = copy_.data();
+        length = copy_.size();
+    }
+    show({kind, rec, length, detail});
+    return 0;
+}
+
+int Dump::next_image() {
+    kbr7_image_ext_intro intro{};
+    int st = link_.ReceiveImageHeader(&intro);
+    if (st != 0) return st;
+    const long body = static_cast<long>(intro.intro.length) - static_cast<long>(sizeof intro);
+    char* into = body_space(sizeof intro, body);
+    st = link_.ReceiveImageData(&intro, &into, static_cast<int>(copy_.size() - sizeof intro));
+    if (st != 0) return st;
+    // The receiver does not hand back the pattern that started the record;
+    // the saved copy carries the 2010 one.
+    intro.intro.pattern = KBR7_PATTERN_2010;
+    std::memcpy(copy_.data(), &intro, sizeof intro);
+    const kbr7_image_ext_frame_head& f = intro.head;
+    show({Kind::Image, copy_.data(), copy_.size(),
+          format("frame=%dx%d bpp=%d data=%ld frame#=%u event=%u", f.width, f.height, f.bpp, body, f.frame,
+                 f.event)});
+    return 0;
+}
+
+int Dump::next_spectrum() {
+    kbr7_spect_intro intro{};
+    int st = link_.ReceiveSpectHeader(&intro);
+    if (st != 0) return st;
+    const long body = static_cast<long>(intro.intro.length) - static_cast<long>(sizeof intro);
+    char* into = body_space(sizeof intro, body);
+    st = link_.ReceiveSpectData(&intro, &into, static_cast<int>(copy_.size() - sizeof intro));
+    if (st != 0) return st;
+    intro.intro.pattern = KBR7_PATTERN_2010;
+    std::memcpy(copy_.data(), &intro, sizeof intro);
+    show({Kind::Spectrum, copy_.data(), copy_.size(),
+          format("bins=%u event=%u data=%ld", intro.head.bnum, intro.head.event_nm, body)});
+    return 0;
+}
+
+void Dump::run() {
+    while (!done()) {
+        int st = 0;
+        const char* call = "ReceiveEvent";
+        switch (s_.receiver) {
+            case Receiver::Events: st = next_event(); break;
+            case Receiver::Images: st = next_image(), call = "ReceiveImage"; break;
+            case Receiver::Spectra: st = next_spectrum(), call = "ReceiveSpect"; break;
+        }
+        if (st != 0 && !ended_ && !goes_on(st, call)) break;
+    }
+    if (ended_)
+        std::printf("-  taken as closed: two scans in a row found no record "
+                    "(the scan reads on at the end of a stream)\n");
+}
+
+void Dump::print_totals() const {
+    std::printf("--- totals ---\n");
+    std::printf("records: %lld\n", t_.records);
+    std::string kinds;
+    for (const auto& [name, n] : t_.by_kind) kinds += (kinds.empty() ? "" : ", ") + name + " " + std::to_string(n);
+    std::printf("by kind: %s\n", kinds.empty() ? "none" : kinds.c_str());
+    std::printf("bytes: %llu\n", t_.bytes);
+    std::printf("refused: %lld\n", t_.refused);
+    std::printf("errors: %lld\n", t_.errors);
+    if (s_.receiver == Receiver::Events) {
+        // The link's counter also counts the empty reads of the scans that
+        // ran after the stream had ended; they were no bytes of data.
+        const unsigned long long total = link_.get_scan_skipped_total();
+        const unsigned long long at_end = std::min(total, t_.skipped_at_end);
+        std::printf("scan skipped: %llu bytes", total - at_end);
+        if (at_end)
+            std::printf(" (the link counts %llu: also the %llu empty reads of the scans after the stream ended)",
+                        total, at_end);
+        std::printf("\n");
+    }
+}
+
+int open_link(Tarvex& link, const tvt::Options& opt) {
+    if (opt.has("connect")) {
+        std::string host;
+        int port = 0;
+        if (!tvt::split_host_port(opt.text("connect", ""), host, port)) opt.fail("--connect wants HOST:PORT");
+        int st = tvt::connect_to(link, host, port, opt.number("wait", 5));
+        if (st != 0) tvt::report_status(kTool, "Connect", st);
+        return st;
+    }
+    int port = static_cast<int>(opt.integer("listen", 5000));
+    int st = tvt::listen_on(link, port);
+    if (st != 0) {
+        tvt::report_status(kTool, "SocketSetup", st);
+        return st;
+    }
+    std::printf("%s: listening on port %d (%s)\n", kTool, port, tvt::transport_name());
+    std::fflush(stdout);
+    st = link.Connect(true);
+    if (st != 0 && !g_stop) tvt::report_status(kTool, "Connect", st);
+    return st;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    tvt::Options opt(
+        kTool, "[--listen PORT | --connect HOST:PORT] [--images | --spectra] [--ring BYTES] [options]",
+        "Prints one line per record received on a link: kind and generation, byte order\n"
+        "(converted or native), length, and for events number, type and time, for slow\n"
+        "data the channel count, for images the frame size; seq= when the payload carries\n"
+        "the tag tarvex-send and tarvex-demo put into it.  Totals on exit or Ctrl-C.\n"
+        "Without --ring no acknowledgement is answered (a sender must not use --ack).",
+        {{"listen", "PORT", "accept a link on PORT (default 5000; 0 picks a free port)"},
+         {"connect", "HOST:PORT", "connect to a listening sender instead"},
+         {"unix", nullptr, "local socket /tmp/<port>.tcp instead of TCP"},
+         {"bigend", nullptr, "when listening: big-endian mode, both ends convert"},
+         {"images", nullptr, "receive images (ReceiveImage) instead of events"},
+         {"spectra", nullptr, "receive spectra (ReceiveSpect) instead of events"},
+         {"ring", "BYTES", "answer acknowledgements against a ring buffer of BYTES (64K, 1M ...)"},
+         {"hex", "N", "dump the first N bytes of every record"},
+         {"save", "FILE", "append every record (host order) to FILE"},
+         {"count", "N", "stop after N records (refused ones included)"},
+         {"max", "BYTES", "largest image or spectrum body accepted (default 64M)"},
+         {"wait", "SECONDS", "with --connect: keep trying this long (default 5)"},
+         {"quiet", nullptr, "no line per record, totals only"}});
+    opt.parse(argc, argv);
+    if (opt.has("listen") && opt.has("connect")) opt.fail("--listen and --connect exclude each other");
+    if (opt.has("images") && opt.has("spectra")) opt.fail("--images and --spectra exclude each other");
+    tvt::use_local_socket(opt.has("unix"));
+
+    Settings s;
+    s.receiver = opt.has("images") ? Receiver::Images : opt.has("spectra") ? Receiver::Spectra : Receiver::Events;
+    s.ring_bytes = opt.bytes("ring", 0);
+    s.hex = static_cast<size_t>(opt.integer("hex", 0));
+    s.count = opt.integer("count", 0);
+    s.max_body = static_cast<size_t>(opt.bytes("max", 64u << 20));
+    s.save = opt.text("save", "");
+    s.quiet = opt.has("quiet");
+
+    catch_stop_signals();
+    Tarvex link(opt.has("bigend") ? static_cast<int>(Tarvex::BIGEND_MODE) : static_cast<int>(Tarvex::NATIVE_MODE));
+    Dump dump(link, s);
+    if (!dump.save_ok()) return 1;
+    int st = open_link(link, opt);
+    if (st == 0) {
+        std::printf("%s: connected, %s\n", kTool, link.get_swap() ? "converting records" : "records in native order");
+        dump.run();
+    }
+    if (st == 0 || g_stop) dump.print_totals();
+    if (link.GetLPort() != 0 || link.IsLinkActive()) link.SocketRelease();
+    return st == 0 || g_stop ? 0 : 1;
+}

@@ -1,0 +1,146 @@
+#!/usr/bin/env bash
+# Drives tarvex-dump and tarvex-send through their command lines: the dump
+# listens on a port it picks itself, the sender sends to it, and the dump's
+# lines and totals must show what was sent.
+# Usage: dump_send.sh SCENARIO path/to/tarvex-dump path/to/tarvex-send
+set -u
+scenario=$1
+dump=$2
+send=$3
+work=$(mktemp -d /tmp/tarvex-dump-send.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+
+fail() {
+  echo "FAIL ($scenario): $*"
+  for f in "$work"/*.out "$work"/*.err; do
+    [ -f "$f" ] && { echo "--- $f"; cat "$f"; }
+  done
+  exit 1
+}
+
+# start_dump NAME [dump options...]: runs the dump in the background, bounded
+# in time, and sets $port once it listens.
+start_dump() {
+  local name=$1; shift
+  timeout 60 "$dump" --listen 0 "$@" >"$work/$name.out" 2>"$work/$name.err" &
+  dump_pid=$!
+  port=""
+  for _ in $(seq 1 200); do
+    port=$(sed -n 's/.*listening on port \([0-9]*\).*/\1/p' "$work/$name.out")
+    [ -n "$port" ] && return 0
+    kill -0 "$dump_pid" 2>/dev/null || fail "the dump ended before it listened"
+    sleep 0.05
+  done
+  fail "the dump did not report its port"
+}
+
+wait_dump() {
+  wait "$dump_pid" || fail "the dump exited with $?"
+}
+
+# expect FILE PATTERN COUNT: exactly COUNT lines of FILE match PATTERN.
+expect() {
+  local n
+  n=$(grep -cE "$2" "$1")
+  [ "$n" -eq "$3" ] || fail "expected $3 lines matching '$2' in $(basename "$1"), found $n"
+}
+
+# Every record line carries the tag seq=0..N-1, in order.
+expect_sequence() {
+  local got want
+  got=$(grep -oE '^#[0-9]+ .* seq=[0-9]+$' "$1" | sed 's/.* seq=//' | tr '\n' ' ')
+  want=$(seq 0 $(($2 - 1)) | tr '\n' ' ')
+  [ "$got" = "$want" ] || fail "sequence numbers '$got', expected '$want'"
+}
+
+case $scenario in
+help)
+  for tool in "$dump" "$send"; do
+    "$tool" --help >"$work/help.out" || fail "$(basename "$tool") --help exited with $?"
+    grep -q '^usage: ' "$work/help.out" || fail "$(basename "$tool") --help shows no usage"
+    "$tool" --no-such-option >/dev/null 2>&1 && fail "$(basename "$tool") accepted an unknown option"
+  done
+  ;;
+events)
+  start_dump d --count 10
+  "$send" --connect "127.0.0.1:$port" --kind event2010,event2024,legacy,slow,slow2024 --count 10 --size 100 \
+    --pieces 3 >"$work/s.out" 2>&1 || fail "send exited with $?"
+  wait_dump
+  expect "$work/d.out" '^#[0-9]+ event/2010 +native +len=136 num=[0-9]+ type=' 2
+  expect "$work/d.out" '^#[0-9]+ event/2024 +native +len=148 ' 2
+  expect "$work/d.out" '^#[0-9]+ event/legacy +native +len=136 ' 2
+  expect "$work/d.out" '^#[0-9]+ slow/legacy +native +len=112 channels=25 ' 2
+  expect "$work/d.out" '^#[0-9]+ slow/2024 +native +len=112 channels=25 ' 2
+  expect_sequence "$work/d.out" 10
+  expect "$work/d.out" '^records: 10$' 1
+  expect "$work/d.out" '^bytes: 1288$' 1
+  expect "$work/d.out" '^scan skipped: 0 bytes$' 1
+  ;;
+ack)
+  # Acknowledged against a ring buffer: admitted while it fits, then refused.
+  start_dump d --count 4 --ring 64K
+  "$send" --connect "127.0.0.1:$port" --ack --count 4 --size 4000 >"$work/s.out" 2>&1 || fail "send exited with $?"
+  wait_dump
+  expect_sequence "$work/d.out" 4
+  start_dump r --count 1 --ring 1000
+  "$send" --connect "127.0.0.1:$port" --ack --count 2 --size 2000 >"$work/s2.out" 2>&1 && fail "send of a refused record succeeded"
+  wait_dump
+  expect "$work/s2.out" 'sending record 0: ERR_NO_SPACE \(25\)' 1
+  expect "$work/r.out" '^refused: 1$' 1
+  ;;
+converted)
+  # A big-endian-mode link: both ends convert, the records arrive intact.
+  start_dump d --count 5 --bigend --ring 1M --hex 4
+  "$send" --connect "127.0.0.1:$port" --kind event2010,event2024,legacy,slow,slow2024 --ack --count 5 --size 64 \
+    >"$work/s.out" 2>&1 || fail "send exited with $?"
+  wait_dump
+  expect "$work/d.out" '^#[0-9]+ [a-z]+/[0-9a-z]+ +converted ' 5
+  # Shown in host order, whatever order they travelled in.
+  if [ "$(printf '\001\000' | od -An -tu2 | tr -d ' ')" = 1 ]; then pattern='dd ff ee ff'; else pattern='ff ee ff dd'; fi
+  expect "$work/d.out" "^ +000000: $pattern\$" 1
+  expect_sequence "$work/d.out" 5
+  ;;
+images)
+  start_dump d --count 3 --images
+  "$send" --connect "127.0.0.1:$port" --kind image --count 3 --size 5000 >"$work/s.out" 2>&1 \
+    || fail "send exited with $?"
+  wait_dump
+  expect "$work/d.out" '^#[0-9]+ image +native +len=5108 frame=256x10 bpp=16 data=5000 ' 3
+  expect_sequence "$work/d.out" 3
+  ;;
+spectra)
+  start_dump d --count 3 --spectra --bigend
+  "$send" --connect "127.0.0.1:$port" --kind spectrum --count 3 --size 400 >"$work/s.out" 2>&1 \
+    || fail "send exited with $?"
+  wait_dump
+  expect "$work/d.out" '^#[0-9]+ spectrum +converted +len=456 bins=100 ' 3
+  expect_sequence "$work/d.out" 3
+  ;;
+saved)
+  # What one dump saves, tarvex-send --file sends again; a second dump sees
+  # the same records.
+  start_dump d --count 6 --save "$work/records.bin"
+  "$send" --connect "127.0.0.1:$port" --kind event2024,slow,event2010 --count 6 --size 777 >"$work/s.out" 2>&1 \
+    || fail "send exited with $?"
+  wait_dump
+  start_dump e --count 6 --ring 1M
+  "$send" --connect "127.0.0.1:$port" --file "$work/records.bin" --ack >"$work/s2.out" 2>&1 \
+    || fail "send --file exited with $?"
+  wait_dump
+  expect "$work/d.out" '^#' 6
+  diff <(grep '^#' "$work/d.out") <(grep '^#' "$work/e.out") >/dev/null || fail "the resent records differ"
+  ;;
+unix)
+  start_dump d --count 4 --unix
+  "$send" --connect "127.0.0.1:$port" --unix --kind event2024,slow2024 --count 4 --size 256 >"$work/s.out" 2>&1 \
+    || fail "send exited with $?"
+  wait_dump
+  expect "$work/d.out" 'listening on port [0-9]+ \(local socket\)' 1
+  expect_sequence "$work/d.out" 4
+  [ -e "/tmp/$port.tcp" ] && fail "the local socket file was left behind"
+  ;;
+*)
+  fail "unknown scenario"
+  ;;
+esac
+echo "ok ($scenario)"
