@@ -825,6 +825,24 @@ TEST_P(SendBody, StalledPeerEndsWithRetries) {
     EXPECT_EQ(link.IsLinkActive(), 1);
 }
 
+// The connecting end's data socket blocks.  A waiting sender still never
+// sits in a write while the peer reads nothing: the budget ends the send.
+TEST_F(SendTest, StalledPeerOnBlockingSocketEndsWithRetries) {
+    small_send_buffer();
+    ASSERT_EQ(link.SetRetry(2), 0);
+    for (bool convert_on : {false, true}) {
+        SCOPED_TRACE(convert_on ? "converted" : "native");
+        if (convert_on) convert();
+        Record rec = large(2, 1000000);
+        int status = -1;
+        tt::Captured cap = tt::capture([&] { status = link.SendEvent(rec.vec(), rec.frsin(), SendEvent_NOACK); });
+        EXPECT_EQ(status, ERR_RETRIES);
+        EXPECT_NE(cap.out.find("SendEvent():  Retries are exeeded:0(2)\n"), std::string::npos) << cap.out;
+        EXPECT_EQ(link.IsLinkActive(), 1);
+        peer.read_some(4 << 20, 200);  // room again for the next case
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Paths, SendBody,
                          ::testing::Values(BodyCase{false, true}, BodyCase{false, false}, BodyCase{true, true},
                                            BodyCase{true, false}),

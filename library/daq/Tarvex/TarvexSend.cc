@@ -350,7 +350,7 @@ int TarvexSender::send_header(Call& c, const char* hd) {
             case Readiness::TimedOut: --c.rtr; break;
             case Readiness::Other: out_line("SendEvent() select triggered but not our socket"); break;
             case Readiness::Ready: {
-                ssize_t n = ::write(t.sockin, hd + hd_len, hdsz - hd_len);
+                ssize_t n = tarvex::detail::write_nowait(t.sockin, hd + hd_len, hdsz - hd_len);
                 if (n < 0) {
                     int err = errno;
                     report_errno("Failed to send event header", err);
@@ -480,7 +480,13 @@ int TarvexSender::send_gather(Call& c, iovec* vector, int frs) {
         if (step_length == 0) continue;
         int fr_left = step_frs;
 
-        auto op = [&] { return ::writev(t.sockin, vector + indx, fr_left); };
+        // With waits, a write takes what fits and never blocks: the wait and the
+        // budget bound the loop.  Without waits the caller chose plain writes,
+        // which block on a blocking socket.
+        auto op = [&] {
+            return t.no_delay ? tarvex::detail::writev_nowait(t.sockin, vector + indx, fr_left)
+                              : ::writev(t.sockin, vector + indx, fr_left);
+        };
         auto waited_report = [](int) {};
         auto direct_report = [&](int err) {
             report_errno("SendEvent(): Writev(4) failed", err);
@@ -514,7 +520,11 @@ int TarvexSender::send_buffer(Call& c, const char* event_buf) {
     Tarvex& t = c.link;
     size_t sent = c.sent_total;
     c.rtr = t.retrs;
-    auto op = [&] { return ::write(t.sockin, event_buf + sent, c.event_length - sent); };
+    auto op = [&] {
+        const size_t left = c.event_length - sent;
+        return t.no_delay ? tarvex::detail::write_nowait(t.sockin, event_buf + sent, left)
+                          : ::write(t.sockin, event_buf + sent, left);
+    };
     auto waited_report = [](int err) { report_errno("SendEvent(): Writev(1) failed", err); };
     auto direct_report = [](int err) { report_errno("SendEvent(): Writev(2) failed", err); };
     int status = 0;
@@ -579,7 +589,7 @@ int TarvexSender::send_request(Tarvex& t, const char* buf, int sz) {
         } else if (r == Readiness::Other) {
             out_line("SendRequest() select triggered but not our socket");
         } else {
-            ssize_t n = ::write(t.sockin, buf + hd_len, static_cast<size_t>(sz - hd_len));
+            ssize_t n = tarvex::detail::write_nowait(t.sockin, buf + hd_len, static_cast<size_t>(sz - hd_len));
             if (n < 0) {
                 int err = errno;
                 report_errno("Failed to send request", err);

@@ -1,6 +1,7 @@
 #include "Io.h"
 
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <cstdio>
 
@@ -33,6 +34,15 @@ Readiness wait_once(int fd, bool for_write, const timespec* timeout) {
 Readiness wait_100ms(int fd, bool for_write) {
     const timespec t{0, 100 * 1000 * 1000};
     return wait_once(fd, for_write, &t);
+}
+
+ssize_t write_nowait(int fd, const void* p, size_t n) { return ::send(fd, p, n, MSG_DONTWAIT); }
+
+ssize_t writev_nowait(int fd, const iovec* v, int count) {
+    msghdr m{};
+    m.msg_iov = const_cast<iovec*>(v);
+    m.msg_iovlen = static_cast<size_t>(count);
+    return ::sendmsg(fd, &m, MSG_DONTWAIT);
 }
 
 int advance_iovec(iovec* v, int count, size_t n) {

@@ -91,6 +91,14 @@ ReadResult read_missing(int fd, char* dst, size_t want, size_t& have, int empty_
     return read_missing(fd, dst, want, have, empty_limit, wait, [] {});
 }
 
+// Writes that never block, whatever mode the socket is in.  A blocking
+// data socket (the connecting end's) would otherwise hold a sender inside
+// write() for as long as a stalled peer reads nothing, past every budget;
+// this way a full socket shows as EAGAIN and the caller's wait and budget
+// decide.
+ssize_t write_nowait(int fd, const void* p, size_t n);
+ssize_t writev_nowait(int fd, const iovec* v, int count);
+
 // Gather-list repair after a write of `n` bytes that did not take all of
 // v[0 .. count).  Returns the index of the first entry not yet fully
 // written; a half-written entry has its base advanced and its length cut to
