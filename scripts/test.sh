@@ -19,4 +19,6 @@ echo "=== AddressSanitizer + UndefinedBehaviorSanitizer ==="
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite out/build-san -DTARVEX_SANITIZE=ON -DTARVEX_BUILD_TOOLS=OFF
 scripts/interop.sh
+echo "=== fault injection and soak (sanitized) ==="
+scripts/reliability.sh
 echo "=== all suites passed ==="
