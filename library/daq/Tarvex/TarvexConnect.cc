@@ -120,6 +120,14 @@ int swap_for_preamble(uint32_t word) {
     return -1;
 }
 
+// A new stream socket, or a negative number after the failure has been
+// reported (both ends report it in the same words).
+int new_stream_socket(int family, int protocol) {
+    const int s = ::socket(family, SOCK_STREAM, protocol);
+    if (s < 0) report_system_error("SocketSetup(): socket creation failed");
+    return s;
+}
+
 }  // namespace
 
 struct TarvexLinkCore {
@@ -130,11 +138,8 @@ struct TarvexLinkCore {
     }
 
     static int bind_local(Tarvex& t, const sockaddr_un& path) {
-        t.sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        if (t.sock < 0) {
-            report_system_error("SocketSetup(): socket creation failed");
-            return ERR_SOCKET;
-        }
+        t.sock = new_stream_socket(AF_UNIX, 0);
+        if (t.sock < 0) return ERR_SOCKET;
         out_line("UNIX socket will be used");
         std::fflush(nullptr);
         if (::bind(t.sock, reinterpret_cast<const sockaddr*>(&path), sizeof path) != 0) {
@@ -146,11 +151,8 @@ struct TarvexLinkCore {
     }
 
     static int bind_tcp(Tarvex& t) {
-        t.sock = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        if (t.sock < 0) {
-            report_system_error("SocketSetup(): socket creation failed");
-            return ERR_SOCKET;
-        }
+        t.sock = new_stream_socket(AF_INET, IPPROTO_TCP);
+        if (t.sock < 0) return ERR_SOCKET;
         if (::bind(t.sock, reinterpret_cast<const sockaddr*>(&t.receiver), sizeof t.receiver) != 0) {
             std::printf("Here  bind failed, socket released PF_INET %d\n", errno);
             drop_listening_socket(t);
@@ -174,11 +176,8 @@ struct TarvexLinkCore {
     }
 
     static int open_local_data_socket(Tarvex& t, int port) {
-        t.sockin = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        if (t.sockin < 0) {
-            report_system_error("SocketSetup(): socket creation failed");
-            return ERR_SOCKET;
-        }
+        t.sockin = new_stream_socket(AF_UNIX, 0);
+        if (t.sockin < 0) return ERR_SOCKET;
         out_line("UNIX socket will be used");
         std::fflush(nullptr);
         const sockaddr_un path = local_address(port);
@@ -192,11 +191,8 @@ struct TarvexLinkCore {
     }
 
     static int open_tcp_data_socket(Tarvex& t) {
-        t.sockin = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        if (t.sockin < 0) {
-            report_system_error("SocketSetup(): socket creation failed");
-            return ERR_SOCKET;
-        }
+        t.sockin = new_stream_socket(AF_INET, IPPROTO_TCP);
+        if (t.sockin < 0) return ERR_SOCKET;
         if (::connect(t.sockin, reinterpret_cast<const sockaddr*>(&t.receiver), sizeof t.receiver) != 0) {
             report_system_error("Connect(2): connect failed, socket released");
             ::close(t.sockin);
