@@ -21,4 +21,6 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 scripts/interop.sh
 echo "=== fault injection and soak (sanitized) ==="
 scripts/reliability.sh
+echo "=== fuzzing: corpus replay and a short run of each harness ==="
+scripts/fuzz.sh
 echo "=== all suites passed ==="

@@ -1,6 +1,8 @@
 // The listening endpoint, the connection with its byte-order preamble,
 // disconnect and release, over TCP and over the local stream socket.
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <netdb.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -12,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -503,6 +506,37 @@ TEST_P(Transport, AcceptingEndSendsItsWordInItsOwnByteOrder) {
         EXPECT_EQ(release(acc), 0);
         EXPECT_TRUE(peer.sees_close());
     }
+}
+
+// A signal that interrupts the wait for the preamble is no failure of the
+// peer: the connecting end goes on waiting and reads the preamble.
+TEST_P(Transport, SignalDuringThePreambleIsNoFailure) {
+    tt::Watchdog dog(30);
+    struct sigaction sa {};
+    sa.sa_handler = [](int) {};
+    sa.sa_flags = 0;  // no restart: the receive sees EINTR
+    struct sigaction old {};
+    ASSERT_EQ(::sigaction(SIGUSR1, &sa, &old), 0);
+    const int port = tt::unique_port();
+    tt::RawListener listener(port, local());
+    Tarvex con(false);
+    const pthread_t me = ::pthread_self();
+    int status = -1;
+    tt::capture([&] {
+        std::thread accepting([&] {
+            tt::RawPeer peer = listener.accept();
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            ::pthread_kill(me, SIGUSR1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            peer.send(tt::host32(kNative));
+            peer.sees_close();
+        });
+        status = con.Connect(host(), port);
+        con.SocketRelease();
+        accepting.join();
+    });
+    ::sigaction(SIGUSR1, &old, nullptr);
+    EXPECT_EQ(status, 0);
 }
 
 TEST_P(Transport, ConnectingEndReadsThePreamble) {

@@ -81,6 +81,7 @@ bool send_word(int fd, uint32_t word) {
     size_t sent = 0;
     while (sent < sizeof word) {
         ssize_t n = ::send(fd, p + sent, sizeof word - sent, 0);
+        if (n < 0 && errno == EINTR) continue;  // a signal is no failure of the peer
         if (n < 0) return false;
         sent += static_cast<size_t>(n);
     }
@@ -97,6 +98,12 @@ bool receive_word(int fd, uint32_t& word) {
     errno = 0;
     while (have < sizeof word) {
         ssize_t n = ::recv(fd, p + have, sizeof word - have, 0);
+        // The receive has no time limit; a signal that interrupts it is no
+        // failure of the peer, so the preamble is awaited further.
+        if (n < 0 && errno == EINTR) {
+            errno = 0;
+            continue;
+        }
         if (n <= 0) return false;
         have += static_cast<size_t>(n);
     }
