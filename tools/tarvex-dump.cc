@@ -285,28 +285,6 @@ void Dump::print_totals() const {
     }
 }
 
-int open_link(Tarvex& link, const tvt::Options& opt) {
-    if (opt.has("connect")) {
-        std::string host;
-        int port = 0;
-        if (!tvt::split_host_port(opt.text("connect", ""), host, port)) opt.fail("--connect wants HOST:PORT");
-        int st = tvt::connect_to(link, host, port, opt.number("wait", 5));
-        if (st != 0) tvt::report_status(kTool, "Connect", st);
-        return st;
-    }
-    int port = static_cast<int>(opt.integer("listen", 5000));
-    int st = tvt::listen_on(link, port);
-    if (st != 0) {
-        tvt::report_status(kTool, "SocketSetup", st);
-        return st;
-    }
-    std::printf("%s: listening on port %d (%s)\n", kTool, port, tvt::transport_name());
-    std::fflush(stdout);
-    st = link.Connect(true);
-    if (st != 0 && !g_stop) tvt::report_status(kTool, "Connect", st);
-    return st;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -348,7 +326,7 @@ int main(int argc, char** argv) {
     Tarvex link(opt.has("bigend") ? static_cast<int>(Tarvex::BIGEND_MODE) : static_cast<int>(Tarvex::NATIVE_MODE));
     Dump dump(link, s);
     if (!dump.save_ok()) return 1;
-    int st = open_link(link, opt);
+    int st = tvt::open_link(link, opt, kTool, true, [] { return g_stop != 0; });
     if (st == 0) {
         std::printf("%s: connected, %s\n", kTool, link.get_swap() ? "converting records" : "records in native order");
         dump.run();

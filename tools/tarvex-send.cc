@@ -148,29 +148,6 @@ private:
     std::map<std::string, long long> by_kind_;
 };
 
-int open_link(Tarvex& link, const tvt::Options& opt) {
-    if (opt.has("listen")) {
-        int port = static_cast<int>(opt.integer("listen", 5000));
-        int st = tvt::listen_on(link, port);
-        if (st != 0) {
-            tvt::report_status(kTool, "SocketSetup", st);
-            return st;
-        }
-        std::printf("%s: listening on port %d (%s)\n", kTool, port, tvt::transport_name());
-        std::fflush(stdout);
-        st = link.Connect(true);
-        if (st != 0) tvt::report_status(kTool, "Connect", st);
-        return st;
-    }
-    std::string host;
-    int port = 0;
-    if (!tvt::split_host_port(opt.text("connect", "127.0.0.1:5000"), host, port))
-        opt.fail("--connect wants HOST:PORT");
-    int st = tvt::connect_to(link, host, port, opt.number("wait", 5));
-    if (st != 0) tvt::report_status(kTool, "Connect", st);
-    return st;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -219,7 +196,7 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &sa, nullptr);
 
     Tarvex link(opt.has("bigend") ? static_cast<int>(Tarvex::BIGEND_MODE) : static_cast<int>(Tarvex::NATIVE_MODE));
-    int st = open_link(link, opt);
+    int st = tvt::open_link(link, opt, kTool, false);
     int code = 1;
     if (st == 0) {
         Sender sender(link, s);

@@ -285,4 +285,30 @@ void DiagnosticsLog::finish(bool failed) {
     path_.clear();
 }
 
+
+int open_link(Tarvex& link, const Options& opt, const char* tool, bool listen_by_default,
+              const std::function<bool()>& stopped) {
+    const bool listen = opt.has("listen") || (listen_by_default && !opt.has("connect"));
+    if (!listen) {
+        std::string host;
+        int port = 0;
+        if (!split_host_port(opt.text("connect", "127.0.0.1:5000"), host, port))
+            opt.fail("--connect wants HOST:PORT");
+        int st = connect_to(link, host, port, opt.number("wait", 5));
+        if (st != 0) report_status(tool, "Connect", st);
+        return st;
+    }
+    int port = static_cast<int>(opt.integer("listen", 5000));
+    int st = listen_on(link, port);
+    if (st != 0) {
+        report_status(tool, "SocketSetup", st);
+        return st;
+    }
+    std::printf("%s: listening on port %d (%s)\n", tool, port, transport_name());
+    std::fflush(stdout);
+    st = link.Connect(true);
+    if (st != 0 && !stopped()) report_status(tool, "Connect", st);
+    return st;
+}
+
 }  // namespace tvt

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "Options.h"
+
 class Tarvex;
 class RNG_RingBuffer;
 
@@ -42,6 +44,15 @@ int listen_on(Tarvex& link, int& port);
 // Connecting end: Connect(host, port), tried again while nobody listens yet
 // (ERR_CONNECT) until `wait_s` seconds have passed.
 int connect_to(Tarvex& link, const std::string& host, int port, double wait_s);
+
+// Opens the link as the command line says: `--listen PORT` (SocketSetup and
+// Connect(true)) or `--connect HOST:PORT` (Connect with retries for up to
+// `--wait` seconds).  Without either it listens on 5000 when
+// `listen_by_default`, else connects to 127.0.0.1:5000.  Failures are
+// reported under the tool's name, except a Connect(true) that `stopped()`
+// says was broken off on purpose.
+int open_link(Tarvex& link, const Options& opt, const char* tool, bool listen_by_default,
+              const std::function<bool()>& stopped = [] { return false; });
 
 // Arms a process alarm that interrupts blocking calls (accept, a wait
 // without time limit) after `seconds`; 0 disarms it.  alarm_fired() tells
