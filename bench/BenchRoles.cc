@@ -169,24 +169,36 @@ void no_delay(int fd, bool local) {
 
 std::string local_path(int port) { return "/tmp/" + std::to_string(port) + ".tcp"; }
 
+// The loopback address of the baseline: /tmp/<port>.tcp or 127.0.0.1:<port>.
+struct RawAddress {
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
+};
+
+RawAddress raw_address(bool local, int port) {
+    RawAddress r;
+    if (local) {
+        auto* a = reinterpret_cast<sockaddr_un*>(&r.storage);
+        a->sun_family = AF_UNIX;
+        std::snprintf(a->sun_path, sizeof a->sun_path, "%s", local_path(port).c_str());
+        r.length = sizeof(sockaddr_un);
+    } else {
+        auto* a = reinterpret_cast<sockaddr_in*>(&r.storage);
+        a->sin_family = AF_INET;
+        a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a->sin_port = htons(static_cast<uint16_t>(port));
+        r.length = sizeof(sockaddr_in);
+    }
+    return r;
+}
+
 int raw_listen(bool local, int& port) {
     for (int attempt = 0; attempt < 20; ++attempt) {
         port = tvt::pick_port();
         int fd = socket(local ? AF_UNIX : AF_INET, SOCK_STREAM, 0);
-        int bound = -1;
-        if (local) {
-            sockaddr_un a{};
-            a.sun_family = AF_UNIX;
-            std::snprintf(a.sun_path, sizeof a.sun_path, "%s", local_path(port).c_str());
-            bound = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        } else {
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            a.sin_port = htons(static_cast<uint16_t>(port));
-            bound = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        }
-        if (bound == 0 && listen(fd, 5) == 0) return fd;
+        const RawAddress a = raw_address(local, port);
+        if (bind(fd, a.get(), a.length) == 0 && listen(fd, 5) == 0) return fd;
         close(fd);
     }
     return -1;
@@ -196,20 +208,8 @@ int raw_connect(bool local, int port) {
     const double until = tvt::now() + 10;
     while (tvt::now() < until) {
         int fd = socket(local ? AF_UNIX : AF_INET, SOCK_STREAM, 0);
-        int r;
-        if (local) {
-            sockaddr_un a{};
-            a.sun_family = AF_UNIX;
-            std::snprintf(a.sun_path, sizeof a.sun_path, "%s", local_path(port).c_str());
-            r = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        } else {
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            a.sin_port = htons(static_cast<uint16_t>(port));
-            r = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        }
-        if (r == 0) return fd;
+        const RawAddress a = raw_address(local, port);
+        if (connect(fd, a.get(), a.length) == 0) return fd;
         close(fd);
         usleep(10000);
     }
