@@ -122,13 +122,12 @@ void add_latency(Report& r, std::vector<double>& lat) {
     r.add("lat_p99", at(0.99));
 }
 
-int lib_send(const RoleArgs& a) {
-    Tarvex link(false);
-    int st = tvt::connect_to(link, "127.0.0.1", a.port, 10);
-    if (st != 0) {
-        tvt::report_status(kTool, "sender: Connect", st);
-        return 1;
-    }
+// The sender's timed loop, shared by the link and the baseline: `a.count`
+// records of one 2010 event with numbers 0, 1, ..., each handed to
+// `send(vec, entries, index)`, which says whether it went out; acknowledged
+// sends are timed one by one.  Reports the times and stops at a failure.
+template <class Send>
+bool timed_sends(const RoleArgs& a, Send&& send) {
     tvt::Record rec;
     tvt::build_record(tvt::Kind::Event2010, 0, a.body, rec);
     auto* head = reinterpret_cast<kbr7_eventheader*>(rec.bytes.data());
@@ -141,10 +140,9 @@ int lib_send(const RoleArgs& a) {
         iovec v[2];
         const int n = rec.gather(v, 1);
         const double t0 = tvt::now();
-        st = link.SendEvent(v, n, a.ack ? SendEvent_ACK : SendEvent_NOACK);
+        const bool ok = send(v, n, i);
         if (a.ack) lat.push_back(tvt::now() - t0);
-        if (st != 0) {
-            tvt::report_status(kTool, ("sender: record " + std::to_string(i)).c_str(), st);
+        if (!ok) {
             ++r.errors;
             break;
         }
@@ -153,8 +151,23 @@ int lib_send(const RoleArgs& a) {
     r.add("t_end", tvt::now());
     add_latency(r, lat);
     r.finish();
+    return r.errors == 0;
+}
+
+int lib_send(const RoleArgs& a) {
+    Tarvex link(false);
+    int st = tvt::connect_to(link, "127.0.0.1", a.port, 10);
+    if (st != 0) {
+        tvt::report_status(kTool, "sender: Connect", st);
+        return 1;
+    }
+    const bool ok = timed_sends(a, [&](iovec* v, int n, long i) {
+        st = link.SendEvent(v, n, a.ack ? SendEvent_ACK : SendEvent_NOACK);
+        if (st != 0) tvt::report_status(kTool, ("sender: record " + std::to_string(i)).c_str(), st);
+        return st == 0;
+    });
     link.SocketRelease();
-    return r.errors ? 1 : 0;
+    return ok ? 0 : 1;
 }
 
 // ---- the raw-socket baseline ---------------------------------------------------
@@ -297,38 +310,14 @@ int raw_send(const RoleArgs& a) {
         return 1;
     }
     no_delay(fd, a.local);
-    tvt::Record rec;
-    tvt::build_record(tvt::Kind::Event2010, 0, a.body, rec);
-    auto* head = reinterpret_cast<kbr7_eventheader*>(rec.bytes.data());
-    std::vector<double> lat;
-    lat.reserve(a.ack ? static_cast<size_t>(a.count) : 0);
-    Report r;
-    const double start = tvt::now();
-    for (long i = 0; i < a.count; ++i) {
-        head->event_number = static_cast<uint32_t>(i);
-        iovec v[2];
-        rec.gather(v, 1);
-        const double t0 = tvt::now();
-        bool ok;
-        if (a.ack) {
-            int32_t answer = -1;
-            ok = writev_all(fd, &v[0], 1) && read_exact(fd, reinterpret_cast<char*>(&answer), sizeof answer) &&
-                 answer == 0 && writev_all(fd, &v[1], 1);
-            lat.push_back(tvt::now() - t0);
-        } else {
-            ok = writev_all(fd, v, 2);
-        }
-        if (!ok) {
-            ++r.errors;
-            break;
-        }
-    }
-    r.add("t_start", start);
-    r.add("t_end", tvt::now());
-    add_latency(r, lat);
-    r.finish();
+    const bool ok = timed_sends(a, [&](iovec* v, int, long) {
+        if (!a.ack) return writev_all(fd, v, 2);
+        int32_t answer = -1;
+        return writev_all(fd, &v[0], 1) && read_exact(fd, reinterpret_cast<char*>(&answer), sizeof answer) &&
+               answer == 0 && writev_all(fd, &v[1], 1);
+    });
     close(fd);
-    return r.errors ? 1 : 0;
+    return ok ? 0 : 1;
 }
 
 }  // namespace
