@@ -11,7 +11,7 @@
 namespace bench {
 
 struct RoleArgs {
-    std::string role;  // lib-recv, lib-send, raw-recv, raw-send
+    std::string role;    // lib-recv, lib-send, raw-recv, raw-send
     bool local = false;  // local socket instead of TCP
     int port = 0;        // senders: where the receiver listens
     size_t body = 64;    // body bytes of each record

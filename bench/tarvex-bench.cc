@@ -60,9 +60,9 @@ size_t record_length(const Case& c) { return sizeof(kbr7_eventheader) + c.body; 
 struct Sample {
     bool ok = false;
     double seconds = 0;
-    double rate = 0;  // records per second
-    double mbps = 0;  // 10^6 bytes per second, header and body counted
-    double lat_med = 0, lat_p99 = 0;  // acknowledged mode, seconds
+    double rate = 0;                    // records per second
+    double mbps = 0;                    // 10^6 bytes per second, header and body counted
+    double lat_med = 0, lat_p99 = 0;    // acknowledged mode, seconds
     double rss_recv = 0, rss_send = 0;  // KiB
     double recv_reads = 0, recv_writes = 0, send_reads = 0, send_writes = 0;  // per record
 };
@@ -82,8 +82,8 @@ long record_count(const Settings& s, const Case& c) {
 }
 
 std::vector<std::string> role_argv(const std::string& role, const Case& c, bool convert, long count, int port) {
-    std::vector<std::string> a = {tvt::self_program(), "--role",  role, "--body", std::to_string(c.body),
-                                  "--count",           std::to_string(count)};
+    std::vector<std::string> a = {tvt::self_program(),  "--role", role, "--body", std::to_string(c.body), "--count",
+                                  std::to_string(count)};
     if (c.local) a.push_back("--local");
     if (c.ack) a.push_back("--ack");
     if (convert) a.push_back("--convert");
@@ -246,7 +246,7 @@ std::vector<Row> measure(const Settings& s) {
 
 struct ConversionCost {
     double hton_mbps = 0, ntoh_mbps = 0;  // 10^6 bytes per second
-    double ms_per_mb = 0;                  // both directions, per 10^6 bytes
+    double ms_per_mb = 0;                 // both directions, per 10^6 bytes
 };
 
 ConversionCost conversion_cost(bool quick) {
@@ -271,7 +271,7 @@ ConversionCost conversion_cost(bool quick) {
 // ---- system calls per record, counted with strace --------------------------------
 
 struct CallCount {
-    double total = 0;  // per record
+    double total = 0;                                 // per record
     std::vector<std::pair<std::string, double>> top;  // per record, largest first
 };
 
@@ -312,7 +312,8 @@ int count_syscalls(const Settings& s, bool json) {
     }
     const long count = s.quick ? 500 : 5000;
     std::FILE* out = g_log.out();
-    if (json) std::fprintf(out, "{\"records\": %ld, \"syscalls_per_record\": [\n", count);
+    if (json)
+        std::fprintf(out, "{\"records\": %ld, \"syscalls_per_record\": [\n", count);
     else
         std::fprintf(out,
                      "System calls per record (strace -c -f, %ld records of 64 B body, whole process, setup "
@@ -429,8 +430,8 @@ std::vector<Verdict> verdicts(const std::vector<Row>& rows, double idle_rss) {
             std::snprintf(text, sizeof text,
                           "%.0f records/s = %.0f%% of baseline; read/write calls per record: receiver %.1f/%.1f "
                           "(baseline %.1f/%.1f), sender %.1f/%.1f (baseline %.1f/%.1f)",
-                          l.rate, r->link_vs_base * 100, l.recv_reads, l.recv_writes, b.recv_reads,
-                          b.recv_writes, l.send_reads, l.send_writes, b.send_reads, b.send_writes);
+                          l.rate, r->link_vs_base * 100, l.recv_reads, l.recv_writes, b.recv_reads, b.recv_writes,
+                          l.send_reads, l.send_writes, b.send_reads, b.send_writes);
             v.push_back({case_name(r->c) + ": rate and ratio (report only)", text, true});
         }
     }
@@ -446,8 +447,8 @@ void print_text(const std::vector<Row>& rows, const ConversionCost& cc, double i
                  "%d repetitions, medians; ratios are medians of the ratios of neighbouring runs; 2010 events "
                  "(36-byte header);\nMB = 10^6 bytes, header included\n\n",
                  s.reps);
-    std::fprintf(o, "%-6s %-8s %-5s %-4s %8s | %10s %9s | %10s %9s | %6s | %10s %9s %6s %6s\n", "", "body", "mode",
-                 "", "records", "link rec/s", "MB/s", "base rec/s", "MB/s", "ratio", "conv rec/s", "MB/s", "ratio",
+    std::fprintf(o, "%-6s %-8s %-5s %-4s %8s | %10s %9s | %10s %9s | %6s | %10s %9s %6s %6s\n", "", "body", "mode", "",
+                 "records", "link rec/s", "MB/s", "base rec/s", "MB/s", "ratio", "conv rec/s", "MB/s", "ratio",
                  "/unconv");
     for (const Row& r : rows) {
         const Sample& l = r.result.at(Variant::Link);
@@ -456,9 +457,8 @@ void print_text(const std::vector<Row>& rows, const ConversionCost& cc, double i
         std::string n = case_name(r.c);
         std::fprintf(o, "%-6s %-8s %-5s %-4s %8ld | %10.0f %9.1f | %10.0f %9.1f | %6.2f | %10.0f %9.1f %6.2f %6.2f%s\n",
                      r.c.local ? "local" : "tcp", n.substr(n.find(' ') + 1, n.rfind(' ') - n.find(' ') - 1).c_str(),
-                     r.c.ack ? "ack" : "noack", "", r.count, l.rate, l.mbps, b.rate, b.mbps, r.link_vs_base,
-                     c.rate, c.mbps, r.conv_vs_base, r.conv_vs_link,
-                     l.ok && b.ok && c.ok ? "" : "  (failed runs)");
+                     r.c.ack ? "ack" : "noack", "", r.count, l.rate, l.mbps, b.rate, b.mbps, r.link_vs_base, c.rate,
+                     c.mbps, r.conv_vs_base, r.conv_vs_link, l.ok && b.ok && c.ok ? "" : "  (failed runs)");
     }
     std::fprintf(o, "\nAcknowledged round trip (one SendEvent; baseline: header, answer, body), microseconds\n");
     std::fprintf(o, "%-18s | %8s %8s | %8s %8s | %8s %8s\n", "", "link med", "p99", "base med", "p99", "conv med",
@@ -548,30 +548,29 @@ double idle_rss_kb() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    tvt::Options opt(
-        kTool, "[--quick] [--json] [--reps N] [--transport tcp|local|both] [--count-syscalls]",
-        "Measures the link against a raw-socket baseline of the same shape, for each transport\n"
-        "(TCP, local socket), body size (64 B, 4 KiB, 64 KiB, 1 MiB) and mode (unacknowledged,\n"
-        "acknowledged), with conversion off and on (big-endian-mode link): records/s, MB/s,\n"
-        "round-trip latency median and p99 (acknowledged), peak resident memory of each process,\n"
-        "system calls per record; the ratio link/baseline per case; the cost of conversion per MB;\n"
-        "and which targets are met.  Each measurement runs two fresh processes; variants are\n"
-        "interleaved and the median of the repetitions is reported.",
-        {{"quick", nullptr, "a few seconds: few records, one repetition (proves it works, no more)"},
-         {"json", nullptr, "machine-readable output"},
-         {"reps", "N", "repetitions per variant (default 5; --quick: 1)"},
-         {"transport", "T", "tcp, local or both (default both)"},
-         {"sizes", "LIST", "body sizes, e.g. 64,4K (default 64,4K,64K,1M)"},
-         {"count-syscalls", nullptr, "count system calls per record at 64 B with strace -c instead"},
-         {"diagnostics", nullptr, "show the link's own diagnostic lines as they come"},
-         // The processes of one measurement.
-         {"role", "ROLE", "(internal) run one process of a measurement"},
-         {"body", "BYTES", "(internal)"},
-         {"count", "N", "(internal)"},
-         {"port", "PORT", "(internal)"},
-         {"local", nullptr, "(internal)"},
-         {"ack", nullptr, "(internal)"},
-         {"convert", nullptr, "(internal)"}});
+    tvt::Options opt(kTool, "[--quick] [--json] [--reps N] [--transport tcp|local|both] [--count-syscalls]",
+                     "Measures the link against a raw-socket baseline of the same shape, for each transport\n"
+                     "(TCP, local socket), body size (64 B, 4 KiB, 64 KiB, 1 MiB) and mode (unacknowledged,\n"
+                     "acknowledged), with conversion off and on (big-endian-mode link): records/s, MB/s,\n"
+                     "round-trip latency median and p99 (acknowledged), peak resident memory of each process,\n"
+                     "system calls per record; the ratio link/baseline per case; the cost of conversion per MB;\n"
+                     "and which targets are met.  Each measurement runs two fresh processes; variants are\n"
+                     "interleaved and the median of the repetitions is reported.",
+                     {{"quick", nullptr, "a few seconds: few records, one repetition (proves it works, no more)"},
+                      {"json", nullptr, "machine-readable output"},
+                      {"reps", "N", "repetitions per variant (default 5; --quick: 1)"},
+                      {"transport", "T", "tcp, local or both (default both)"},
+                      {"sizes", "LIST", "body sizes, e.g. 64,4K (default 64,4K,64K,1M)"},
+                      {"count-syscalls", nullptr, "count system calls per record at 64 B with strace -c instead"},
+                      {"diagnostics", nullptr, "show the link's own diagnostic lines as they come"},
+                      // The processes of one measurement.
+                      {"role", "ROLE", "(internal) run one process of a measurement"},
+                      {"body", "BYTES", "(internal)"},
+                      {"count", "N", "(internal)"},
+                      {"port", "PORT", "(internal)"},
+                      {"local", nullptr, "(internal)"},
+                      {"ack", nullptr, "(internal)"},
+                      {"convert", nullptr, "(internal)"}});
     opt.parse(argc, argv);
     if (opt.has("role")) {
         bench::RoleArgs a;

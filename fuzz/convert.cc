@@ -50,8 +50,7 @@ const Widths kEvent36 = {4, 4, 4, 4, 4, 4, 4, 4, 4};
 const Widths kEvent48 = {4, 4, 8, 8, 4, 4, 4, 4, 4, 4};
 const Widths kSlow = {4, 4, 4};
 const Widths kImageHead = {4, 4};
-const Widths kFrame = {4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4,
-                       4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4};
+const Widths kFrame = {4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4};
 const Widths kSpectIntro = {4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4};
 
 size_t total(const Widths& w) {
@@ -129,8 +128,8 @@ Fitted fit(const fz::Input& raw, const Options& o, size_t offset, size_t width, 
 // Runs `convert(src, dst)` on `b`, in place or into a separate block of the
 // same size, and compares the outcome with `expect_ok` and `reference`.
 template <class Convert>
-void check_conversion(Block& b, size_t offset, const Options& o, bool expect_ok,
-                      const Block& reference, Convert&& convert) {
+void check_conversion(Block& b, size_t offset, const Options& o, bool expect_ok, const Block& reference,
+                      Convert&& convert) {
     const Block before = b;
     Block other(b.size(), 0xa5);
     Block& out = o.separate ? other : b;
@@ -149,8 +148,7 @@ void check_conversion(Block& b, size_t offset, const Options& o, bool expect_ok,
 
 // A header conversion: exactly one header, and its reference.
 template <class H>
-void header_op(const fz::Input& in, const Options& o, const Widths& w, bool expect_ok,
-               int (*convert)(const H*, H*)) {
+void header_op(const fz::Input& in, const Options& o, const Widths& w, bool expect_ok, int (*convert)(const H*, H*)) {
     static_assert(sizeof(H) <= 108, "headers are small");
     FZ_CHECK(total(w) == sizeof(H));
     if (in.size < sizeof(H)) return;
@@ -227,8 +225,8 @@ void event_record(const fz::Input& raw, const Options& o, bool peer_order) {
     if (whole_head)
         length = is_2024 ? load64_low(in.data + 8, peer_order)
                          : (peer_order ? load32_reversed(in.data + 4) : load32(in.data + 4));
-    const size_t n = bounded ? std::max<size_t>(1, std::min<size_t>(in.size, kMaxRecord))
-                             : std::max<size_t>(head, length);
+    const size_t n =
+        bounded ? std::max<size_t>(1, std::min<size_t>(in.size, kMaxRecord)) : std::max<size_t>(head, length);
     if (n > kMaxRecord) return;
     Block b = block_of(in, n);
     const bool ok = whole_head && length >= head && length <= n;
@@ -342,9 +340,8 @@ void op_data_refused(const fz::Input& in, const Options& o) {
     fz::Input rest{in.flags, in.data + 8, in.size - 8};
     // Never empty, so that there is a real address to pass.
     Block b = block_of(rest, std::max<size_t>(1, std::min<size_t>(rest.size, kMaxRecord)));
-    check_conversion(b, 0, o, false, Block(), [&](uint8_t* s, uint8_t* d) {
-        return kbr7_convert_data(s, d, block_type, header_length);
-    });
+    check_conversion(b, 0, o, false, Block(),
+                     [&](uint8_t* s, uint8_t* d) { return kbr7_convert_data(s, d, block_type, header_length); });
 }
 
 // Texts exist for every value; the generation flags follow their rules.
@@ -368,10 +365,10 @@ void op_texts_and_generation(const fz::Input& in, const Options&) {
 
 using Op = void (*)(const fz::Input&, const Options&);
 const Op kOps[] = {
-    op_swap4,          op_event_head36, op_event_head48,   op_slow_head,
-    op_image_head,     op_frame_head,   op_image_ext_head, op_spect_head,
-    op_event_hton,     op_event,        op_slow_block_hton, op_slow_data,
-    op_image_data,     op_image_ext_data, op_data_refused, op_texts_and_generation,
+    op_swap4,      op_event_head36,   op_event_head48,    op_slow_head,
+    op_image_head, op_frame_head,     op_image_ext_head,  op_spect_head,
+    op_event_hton, op_event,          op_slow_block_hton, op_slow_data,
+    op_image_data, op_image_ext_data, op_data_refused,    op_texts_and_generation,
 };
 
 }  // namespace
@@ -380,8 +377,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) return 0;
     const unsigned op = data[0] % (sizeof kOps / sizeof kOps[0]);
     const unsigned opt = data[1];
-    const Options o{opt & 3u, (opt & 4u) != 0, (opt & 8u) != 0, (opt & 16u) != 0,
-                    static_cast<int>(opt >> 5) - 4};
+    const Options o{opt & 3u, (opt & 4u) != 0, (opt & 8u) != 0, (opt & 16u) != 0, static_cast<int>(opt >> 5) - 4};
     set_data_format_2010(o.generation == 1 ? 1 : 0);
     set_data_format_2024(o.generation >= 2 ? 1 : 0);
     const fz::Input in{opt, data + 2, size - 2};

@@ -86,13 +86,11 @@ public:
     // One record: `parts[0]` is the header, the rest the body fragments.
     Bytes event(const std::vector<Bytes>& parts, bool ack) {
         std::vector<iovec> vec;
-        for (const Bytes& p : parts)
-            vec.push_back({const_cast<uint8_t*>(p.data()), p.size()});
+        for (const Bytes& p : parts) vec.push_back({const_cast<uint8_t*>(p.data()), p.size()});
         // The receiver's answer is there before it is asked for: room.
         const int32_t room = 0;
         if (ack && ::write(peer_, &room, sizeof room) != sizeof room) die("answer");
-        const int st =
-            link_.SendEvent(vec.data(), static_cast<int>(vec.size()), ack ? SendEvent_ACK : SendEvent_NOACK);
+        const int st = link_.SendEvent(vec.data(), static_cast<int>(vec.size()), ack ? SendEvent_ACK : SendEvent_NOACK);
         if (st != 0) die("SendEvent returned " + std::to_string(st));
         return drain();
     }
@@ -265,8 +263,7 @@ void receive_event_seeds() {
     SendingLink s(false);
     const Bytes e2010 = s.event(event36(KBR7_PATTERN_2010, 16, 5), false);
     write_seed("receive_event", "edge-garbage-prefix", 0x01, cat({garbage(3000), e2010}));
-    write_seed("receive_event", "edge-cut-header", 0x00,
-               cat({Bytes(e2010.begin(), e2010.begin() + 20), e2010, e2010}));
+    write_seed("receive_event", "edge-cut-header", 0x00, cat({Bytes(e2010.begin(), e2010.begin() + 20), e2010, e2010}));
     write_seed("receive_event", "edge-cut-body", 0x00, Bytes(e2010.begin(), e2010.end() - 3));
     write_seed("receive_event", "edge-trailing-garbage", 0x00, cat({e2010, garbage(64)}));
 
@@ -313,8 +310,7 @@ void receive_image_seeds() {
                 stream.insert(stream.end(), wire.begin(), wire.end());
             }
         }
-        for (uint8_t sel : kIntroSelectors)
-            write_seed("receive_image", order + "-" + hex(sel), sel | conv, stream);
+        for (uint8_t sel : kIntroSelectors) write_seed("receive_image", order + "-" + hex(sel), sel | conv, stream);
     }
     SendingLink s(false);
     const Bytes img = s.event(image(KBR7_PATTERN_2010, 8), false);
@@ -338,8 +334,7 @@ void receive_spect_seeds() {
             Bytes wire = s.request(spectrum(pattern, pattern == KBR7_PATTERN_LEGACY ? 0 : 12, convert));
             stream.insert(stream.end(), wire.begin(), wire.end());
         }
-        for (uint8_t sel : kIntroSelectors)
-            write_seed("receive_spect", order + "-" + hex(sel), sel | conv, stream);
+        for (uint8_t sel : kIntroSelectors) write_seed("receive_spect", order + "-" + hex(sel), sel | conv, stream);
     }
     SendingLink s(false);
     const Bytes sp = s.request(spectrum(KBR7_PATTERN_2024, 12, false));
@@ -399,8 +394,12 @@ void preamble_seeds() {
         Bytes bytes;
     };
     const Named words[] = {
-        {"native", native},           {"native-other-order", native_other}, {"bigend", bigend},
-        {"bigend-other-order", bigend_other}, {"zero", Bytes(4, 0)},          {"empty", Bytes()},
+        {"native", native},
+        {"native-other-order", native_other},
+        {"bigend", bigend},
+        {"bigend-other-order", bigend_other},
+        {"zero", Bytes(4, 0)},
+        {"empty", Bytes()},
         {"short3", Bytes(native.begin(), native.begin() + 3)},
         {"native-then-record", cat({native, counting(40)})},
     };

@@ -10,9 +10,9 @@
 //   bit 1  must_swap is 1 before the call (a failure must leave it so)
 //   bit 2  the bytes go out one write at a time
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -40,8 +40,8 @@ struct Listeners {
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t len = sizeof a;
-        if (tcp < 0 || ::bind(tcp, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-            ::listen(tcp, 16) != 0 || ::getsockname(tcp, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        if (tcp < 0 || ::bind(tcp, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(tcp, 16) != 0 ||
+            ::getsockname(tcp, reinterpret_cast<sockaddr*>(&a), &len) != 0)
             fz::fail("TCP listener", __FILE__, __LINE__);
         port = ntohs(a.sin_port);
 
@@ -53,8 +53,7 @@ struct Listeners {
         sockaddr_un u{};
         u.sun_family = AF_UNIX;
         std::strncpy(u.sun_path, path.c_str(), sizeof u.sun_path - 1);
-        if (local < 0 || ::bind(local, reinterpret_cast<sockaddr*>(&u), sizeof u) != 0 ||
-            ::listen(local, 16) != 0)
+        if (local < 0 || ::bind(local, reinterpret_cast<sockaddr*>(&u), sizeof u) != 0 || ::listen(local, 16) != 0)
             fz::fail("local listener", __FILE__, __LINE__);
         std::atexit([] { ::unlink(instance().path.c_str()); });
     }

@@ -173,29 +173,38 @@ struct Field {
 };
 
 const std::vector<Field>& fields_of(Kind k) {
-    static const std::vector<Field> event = {
-        {0, 4, "pattern"},        {4, 4, "event_length"},    {8, 4, "event_number"},
-        {12, 4, "event_type"},    {16, 4, "event_time.timeup"}, {20, 4, "event_time.timelow"},
-        {24, 4, "tmask"},         {28, 4, "status"},         {32, 4, "num_svr_block"}};
-    static const std::vector<Field> event2024 = {
-        {0, 4, "pattern"},        {4, 4, "event_type"},      {8, 8, "event_length"},
-        {16, 8, "event_number"},  {24, 4, "event_time.timeup"}, {28, 4, "event_time.timelow"},
-        {32, 4, "tmask"},         {36, 4, "status"},         {40, 4, "num_svr_block"},
-        {44, 4, "alignment"}};
-    static const std::vector<Field> slow = {
-        {0, 4, "pattern"}, {4, 4, "data_length"}, {8, 4, "channels_number"}};
+    static const std::vector<Field> event = {{0, 4, "pattern"},
+                                             {4, 4, "event_length"},
+                                             {8, 4, "event_number"},
+                                             {12, 4, "event_type"},
+                                             {16, 4, "event_time.timeup"},
+                                             {20, 4, "event_time.timelow"},
+                                             {24, 4, "tmask"},
+                                             {28, 4, "status"},
+                                             {32, 4, "num_svr_block"}};
+    static const std::vector<Field> event2024 = {{0, 4, "pattern"},
+                                                 {4, 4, "event_type"},
+                                                 {8, 8, "event_length"},
+                                                 {16, 8, "event_number"},
+                                                 {24, 4, "event_time.timeup"},
+                                                 {28, 4, "event_time.timelow"},
+                                                 {32, 4, "tmask"},
+                                                 {36, 4, "status"},
+                                                 {40, 4, "num_svr_block"},
+                                                 {44, 4, "alignment"}};
+    static const std::vector<Field> slow = {{0, 4, "pattern"}, {4, 4, "data_length"}, {8, 4, "channels_number"}};
     static const std::vector<Field> image = [] {
-        static const char* names[] = {"width", "height", "aoi_width", "aoi_height", "x_start",
-                                      "y_start", "bpp", "ebitpp", "hbin", "vbin", "source_format",
-                                      "image_format", "frame", "event", "scale_x", "scale_y",
-                                      "image_rotation", "fspare2", "fspare3", "fspare4",
-                                      "image_flags", "ispare2", "ispare3", "ispare4", "head.length"};
+        static const char* names[] = {
+            "width",   "height",  "aoi_width",      "aoi_height",    "x_start",      "y_start", "bpp",
+            "ebitpp",  "hbin",    "vbin",           "source_format", "image_format", "frame",   "event",
+            "scale_x", "scale_y", "image_rotation", "fspare2",       "fspare3",      "fspare4", "image_flags",
+            "ispare2", "ispare3", "ispare4",        "head.length"};
         std::vector<Field> f = {{0, 4, "intro.pattern"}, {4, 4, "intro.length"}};
         for (size_t i = 0; i < 25; ++i) f.push_back({8 + 4 * i, 4, names[i]});
         return f;
     }();
     static const std::vector<Field> spectrum = [] {
-        static const char* names[] = {"i", "f1", "f2", "f3", "start", "inc",
+        static const char* names[] = {"i",    "f1",  "f2",   "f3",       "start",    "inc",
                                       "usec", "sec", "bnum", "bnum_req", "event_nm", "error"};
         std::vector<Field> f = {{0, 4, "intro.pattern"}, {4, 4, "intro.length"}};
         for (size_t i = 0; i < 12; ++i) f.push_back({8 + 4 * i, 4, names[i]});
@@ -310,8 +319,7 @@ std::string describe_difference(Kind kind, const Bytes& got, const Bytes& want) 
     size_t at = 0;
     while (at < n && got[at] == want[at]) ++at;
     if (at == n && got.size() == want.size()) return {};
-    if (at == n)
-        return "length " + std::to_string(got.size()) + ", expected " + std::to_string(want.size());
+    if (at == n) return "length " + std::to_string(got.size()) + ", expected " + std::to_string(want.size());
     for (const Field& f : fields_of(kind)) {
         if (at >= f.offset && at < f.offset + f.size && f.offset + f.size <= n)
             return std::string(f.name) + " (offset " + std::to_string(f.offset) + ") is " +

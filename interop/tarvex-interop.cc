@@ -43,7 +43,7 @@ using interop::Item;
 using interop::Kind;
 using interop::Record;
 
-constexpr int kFirstWaitSeconds = 20;         // for the first bytes of each event record
+constexpr int kFirstWaitSeconds = 20;          // for the first bytes of each event record
 constexpr unsigned long kRingBytes = 1 << 20;  // holds the largest record of a plan
 constexpr int kConnectWaitMs = 10000;          // while the accepting end is not listening yet
 
@@ -113,9 +113,7 @@ bool little_endian() {
     return first == 1;
 }
 
-std::string status_text(int st) {
-    return std::string(tarvex_status_name(st)) + " (" + std::to_string(st) + ")";
-}
+std::string status_text(int st) { return std::string(tarvex_status_name(st)) + " (" + std::to_string(st) + ")"; }
 
 // Outcome of one end's part of the run.
 struct Tally {
@@ -331,8 +329,7 @@ private:
                        link_.get_event_type() == h.event_type &&
                        link_.get_event_number() == static_cast<int>(static_cast<uint32_t>(h.event_number));
             }
-            default:
-                return link_.get_slow_data_header() != nullptr;
+            default: return link_.get_slow_data_header() != nullptr;
         }
     }
 

@@ -109,9 +109,8 @@ std::vector<unsigned char> delivered_bytes(const tvt::Record& r) {
 }
 
 Deadline::Deadline(const char* what, double seconds, double grace_s) : start_(tvt::now()) {
-    g_message_len = static_cast<size_t>(std::snprintf(g_message, sizeof g_message,
-                                                      "HANG: %s did not return within %.0f s, giving up\n", what,
-                                                      seconds + grace_s));
+    g_message_len = static_cast<size_t>(std::snprintf(
+        g_message, sizeof g_message, "HANG: %s did not return within %.0f s, giving up\n", what, seconds + grace_s));
     if (g_message_len >= sizeof g_message) g_message_len = sizeof g_message - 1;
     g_fired = 0;
     g_fatal_after = static_cast<sig_atomic_t>(grace_s);

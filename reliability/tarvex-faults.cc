@@ -79,21 +79,32 @@ struct PointInfo {
 // broken pipe, or nothing at all when the record fitted into the socket
 // buffers before the peer died.
 const std::vector<PointInfo> kPoints = {
-    {Point::PreambleConnecting, "preamble-connect", kConnectOnly, 8, {ERR_PROTOCOL},
+    {Point::PreambleConnecting,
+     "preamble-connect",
+     kConnectOnly,
+     8,
+     {ERR_PROTOCOL},
      "accepting peer dies after 0-3 preamble bytes"},
-    {Point::PreambleAccepting, "preamble-accept", kConnectOnly, 4, {0, ERR_PROTOCOL},
+    {Point::PreambleAccepting,
+     "preamble-accept",
+     kConnectOnly,
+     4,
+     {0, ERR_PROTOCOL},
      "connecting peer dies before reading the preamble"},
     {Point::RxBefore, "rx-before", kReceive, 4, {ERR_TIMEOUT, ERR_READ}, "sender dies before its record"},
     {Point::RxPattern, "rx-pattern", kReceive, 6, {ERR_TIMEOUT, ERR_READ}, "sender dies inside the pattern"},
     {Point::RxHeader, "rx-header", kReceive, 10, {ERR_READ}, "sender dies inside the header"},
     {Point::RxBody, "rx-body", kReceive, 12, {ERR_READ}, "sender dies inside the body"},
-    {Point::RxAckWait, "rx-ack-wait", kReceive, 6, {ERR_SEND, ERR_READ},
+    {Point::RxAckWait,
+     "rx-ack-wait",
+     kReceive,
+     6,
+     {ERR_SEND, ERR_READ},
      "acknowledging sender dies before reading the answer"},
     {Point::RxAckBody, "rx-ack-body", kReceive, 6, {ERR_READ}, "acknowledging sender dies inside the body"},
     {Point::TxNoack, "tx-noack", kSend, 10, {0, ERR_SEND}, "receiver dies after reading part of the record"},
     {Point::TxAckHeader, "tx-ack-header", kSend, 6, {ERR_SEND, ERR_RETRIES}, "receiver dies inside the header"},
-    {Point::TxAckAnswer, "tx-ack-answer", kSend, 6, {ERR_SEND, ERR_RETRIES},
-     "receiver dies between header and answer"},
+    {Point::TxAckAnswer, "tx-ack-answer", kSend, 6, {ERR_SEND, ERR_RETRIES}, "receiver dies between header and answer"},
     {Point::TxAckBody, "tx-ack-body", kSend, 8, {0, ERR_SEND}, "receiver answers, dies inside the body"},
     {Point::StallStopped, "stall-stopped", kSend, 2, {ERR_RETRIES}, "receiver stopped (SIGSTOP) mid-record"},
     {Point::StallNoRead, "stall-noread", kSend, 2, {ERR_RETRIES}, "receiver never reads, small buffer"},
@@ -122,23 +133,22 @@ constexpr int kMaxBody = 64 << 20;
 struct Case {
     int iteration = 0;
     Point point = Point::RxBody;
-    bool local = false;           // local socket instead of TCP
-    bool link_accepts = true;     // the link under test is the accepting end
-    bool bigend = false;          // the accepting end asks both ends to convert
-    bool ack = false;             // acknowledged transfer
+    bool local = false;        // local socket instead of TCP
+    bool link_accepts = true;  // the link under test is the accepting end
+    bool bigend = false;       // the accepting end asks both ends to convert
+    bool ack = false;          // acknowledged transfer
     tvt::Kind kind = tvt::Kind::Event2010;
     size_t payload = 64;
-    size_t cut = 0;               // bytes that cross before the peer dies
-    int pieces = 1;               // body fragments of the link's gather list
-    bool no_wait = false;         // the link sends without its 100 ms waits (SetDelay)
+    size_t cut = 0;        // bytes that cross before the peer dies
+    int pieces = 1;        // body fragments of the link's gather list
+    bool no_wait = false;  // the link sends without its 100 ms waits (SetDelay)
 };
 
 std::string describe(const Case& c) {
     char text[256];
-    std::snprintf(text, sizeof text, "#%d %s %s link-%s %s%s%s %s payload %zu cut %zu", c.iteration,
-                  info(c.point).name, c.local ? "unix" : "tcp", c.link_accepts ? "accepts" : "connects",
-                  c.bigend ? "bigend" : "native", c.ack ? " ack" : "", c.no_wait ? " no-wait" : "",
-                  tvt::info(c.kind).name, c.payload, c.cut);
+    std::snprintf(text, sizeof text, "#%d %s %s link-%s %s%s%s %s payload %zu cut %zu", c.iteration, info(c.point).name,
+                  c.local ? "unix" : "tcp", c.link_accepts ? "accepts" : "connects", c.bigend ? "bigend" : "native",
+                  c.ack ? " ack" : "", c.no_wait ? " no-wait" : "", tvt::info(c.kind).name, c.payload, c.cut);
     return text;
 }
 
@@ -147,8 +157,8 @@ size_t pick(Rng& rng, size_t lo, size_t hi) {  // inclusive
 }
 
 tvt::Kind pick_kind(Rng& rng, Direction d, bool ack) {
-    static const tvt::Kind events[] = {tvt::Kind::Event2010, tvt::Kind::Legacy, tvt::Kind::Event2024,
-                                       tvt::Kind::Slow, tvt::Kind::Slow2024};
+    static const tvt::Kind events[] = {tvt::Kind::Event2010, tvt::Kind::Legacy, tvt::Kind::Event2024, tvt::Kind::Slow,
+                                       tvt::Kind::Slow2024};
     // Images go out through the sender but come back only through the image
     // receiver; spectra have no sender, the peer writes them.
     if (ack) return events[pick(rng, 0, 4)];
@@ -164,8 +174,8 @@ Case make_case(int iteration, Point p, Rng& rng) {
     c.local = rng() & 1;
     c.bigend = rng() & 1;
     c.link_accepts = p == Point::PreambleAccepting || (p != Point::PreambleConnecting && (rng() & 1));
-    c.ack = p == Point::RxAckWait || p == Point::RxAckBody || p == Point::TxAckHeader ||
-            p == Point::TxAckAnswer || p == Point::TxAckBody || p == Point::StallAck;
+    c.ack = p == Point::RxAckWait || p == Point::RxAckBody || p == Point::TxAckHeader || p == Point::TxAckAnswer ||
+            p == Point::TxAckBody || p == Point::StallAck;
     c.kind = pick_kind(rng, info(p).direction, c.ack);
     const bool large = info(p).direction == kSend ? (rng() & 1) : pick(rng, 0, 7) == 0;
     c.payload = large ? pick(rng, 256u << 10, 4u << 20) : pick(rng, 8, 4096);
@@ -217,9 +227,9 @@ constexpr uint32_t kPreambleBigend = 0x0c0d0e0f;
 
 // Exit codes of a peer that could not play its part.
 constexpr int kPeerNoConnection = 90;
-constexpr int kPeerStarved = 91;     // the link sent less than the peer waited for
-constexpr int kPeerMismatch = 92;    // a healthy exchange delivered wrong bytes
-constexpr int kPeerRefused = 93;     // the link answered "no room"
+constexpr int kPeerStarved = 91;   // the link sent less than the peer waited for
+constexpr int kPeerMismatch = 92;  // a healthy exchange delivered wrong bytes
+constexpr int kPeerRefused = 93;   // the link answered "no room"
 
 [[noreturn]] void die_now() {
     ::raise(SIGKILL);
@@ -266,8 +276,8 @@ tt::RawPeer peer_connection(const Case& c, int port, tt::RawListener* listener, 
         if (!p.send(&word, sizeof word)) std::_Exit(kPeerNoConnection);
         return p;
     }
-    tt::RawPeer p = c.local ? tt::RawPeer::connect_unix(port, kPeerTimeoutMs)
-                            : tt::RawPeer::connect_tcp(port, kPeerTimeoutMs);
+    tt::RawPeer p =
+        c.local ? tt::RawPeer::connect_unix(port, kPeerTimeoutMs) : tt::RawPeer::connect_tcp(port, kPeerTimeoutMs);
     if (!p.valid()) std::_Exit(kPeerNoConnection);
     if (preamble_bytes == 0) die_now();
     // Read the preamble, so that nothing unread makes the kernel reset the
@@ -509,8 +519,7 @@ public:
         port_ = tt::unique_port();
         listener_.reset(new tt::RawListener(port_, c_.local));
         child_ = tvt::spawn([&] { return peer(port_, listener_.get()); });
-        connected_ = timed(o, "Connect(host, port)", kCallBudget,
-                           [&] { return link().Connect("127.0.0.1", port_); });
+        connected_ = timed(o, "Connect(host, port)", kCallBudget, [&] { return link().Connect("127.0.0.1", port_); });
         return connected_;
     }
 
@@ -555,12 +564,12 @@ void run_fault(Links& links, const Case& c, Outcome& o) {
         o.fail("Connect returned " + status_text(connected));
     } else if (p.direction == kReceive) {
         Bytes got;
-        o.status = timed(o, "the receive", kCallBudget, [&] { return receive_record(s.link(), c.kind, c.ack, got); },
-                         &o.seconds);
+        o.status = timed(
+            o, "the receive", kCallBudget, [&] { return receive_record(s.link(), c.kind, c.ack, got); }, &o.seconds);
     } else {
         if (c.no_wait) s.link().SetDelay();
-        o.status = timed(o, "SendEvent", kCallBudget, [&] { return send_record(s.link(), rec, c.pieces, c.ack); },
-                         &o.seconds);
+        o.status = timed(
+            o, "SendEvent", kCallBudget, [&] { return send_record(s.link(), rec, c.pieces, c.ack); }, &o.seconds);
         s.link().SetNoDelay();
         if (is_stall(c.point)) {
             if (o.seconds < kStallLow && !c.no_wait)
@@ -685,8 +694,9 @@ void print_report(FILE* f, uint64_t seed, const std::map<Point, PointTally>& tal
         const PointTally& pt = it->second;
         std::string statuses;
         for (const auto& s : pt.statuses)
-            statuses += (statuses.empty() ? "" : ", ") + std::string(s.first < 0 ? "none" : tarvex_status_name(s.first)) +
-                        " " + std::to_string(s.second);
+            statuses += (statuses.empty() ? "" : ", ") +
+                        std::string(s.first < 0 ? "none" : tarvex_status_name(s.first)) + " " +
+                        std::to_string(s.second);
         std::fprintf(f, "%-17s %5d  %-44s %9d %8d %7.2f\n", p.name, pt.iterations, statuses.c_str(), pt.recovered,
                      pt.failures, pt.max_seconds);
     }
@@ -699,8 +709,9 @@ void print_report(FILE* f, uint64_t seed, const std::map<Point, PointTally>& tal
     }
     std::fprintf(f, "\nbroken pipe: %d of %d sends into a dead peer ended in ERR_SEND with the link disconnected\n",
                  t.broken_pipe_ok, t.broken_pipe_checked);
-    std::fprintf(f, "hangs: %d   crashes: 0   descriptor leaks: %d   memory leaks: %s\n", t.hangs, t.descriptor_leaks,
-                 trl::leak_checker_active() ? "checked by LeakSanitizer at exit" : "not checked (build without sanitizer)");
+    std::fprintf(
+        f, "hangs: %d   crashes: 0   descriptor leaks: %d   memory leaks: %s\n", t.hangs, t.descriptor_leaks,
+        trl::leak_checker_active() ? "checked by LeakSanitizer at exit" : "not checked (build without sanitizer)");
     if (!t.failures.empty()) {
         std::fprintf(f, "\n%d failed iterations:\n", t.failed_iterations);
         for (size_t i = 0; i < t.failures.size() && i < 60; ++i) std::fprintf(f, "  %s\n", t.failures[i].c_str());

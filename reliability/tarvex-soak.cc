@@ -60,11 +60,11 @@ const std::vector<Phase> kPhases = {
 struct Config {
     uint64_t small = 10000000;  // over all phases
     uint64_t large = 400;
-    size_t small_max = 256;     // payload bytes of a small record: 8 .. small_max
+    size_t small_max = 256;  // payload bytes of a small record: 8 .. small_max
     size_t large_max = 4u << 20;
     uint64_t seed = 1;
-    int retries = 50;           // the link's retry count: 5 s without progress
-    double stall_s = 60;        // a receiver gives up after this long without a record
+    int retries = 50;                // the link's retry count: 5 s without progress
+    double stall_s = 60;             // a receiver gives up after this long without a record
     std::string diag = "/dev/null";  // where the processes' link diagnostics go
 };
 
@@ -79,7 +79,10 @@ public:
     };
 
     Plan(const Config& cfg, size_t phase_index, uint64_t small, uint64_t large)
-        : cfg_(cfg), ack_(kPhases[phase_index].ack), rng_(cfg.seed * 1000003u + phase_index), small_(small),
+        : cfg_(cfg),
+          ack_(kPhases[phase_index].ack),
+          rng_(cfg.seed * 1000003u + phase_index),
+          small_(small),
           large_(large) {}
 
     uint64_t total() const { return small_ + large_; }
@@ -105,7 +108,7 @@ private:
     size_t between(size_t lo, size_t hi) { return lo + static_cast<size_t>(rng_() % (hi - lo + 1)); }
 
     tvt::Kind pick_kind() {
-        static const tvt::Kind kinds[] = {tvt::Kind::Event2010, tvt::Kind::Legacy, tvt::Kind::Event2024,
+        static const tvt::Kind kinds[] = {tvt::Kind::Event2010, tvt::Kind::Legacy,   tvt::Kind::Event2024,
                                           tvt::Kind::Slow,      tvt::Kind::Slow2024, tvt::Kind::Image,
                                           tvt::Kind::Spectrum};
         // Images and spectra carry no acknowledgement: only the
@@ -151,17 +154,28 @@ struct Figures {
             const std::string k = word.substr(0, eq);
             const char* v = word.c_str() + eq + 1;
             ++seen;
-            if (k == "records") f.records = std::strtoull(v, nullptr, 10);
-            else if (k == "bytes") f.bytes = std::strtoull(v, nullptr, 10);
-            else if (k == "seconds") f.seconds = std::strtod(v, nullptr);
-            else if (k == "losses") f.losses = std::strtoull(v, nullptr, 10);
-            else if (k == "corruptions") f.corruptions = std::strtoull(v, nullptr, 10);
-            else if (k == "failed") f.failed_calls = std::strtoull(v, nullptr, 10);
-            else if (k == "first") f.first_failure = std::atoi(v);
-            else if (k == "skipped") f.skipped = std::strtoull(v, nullptr, 10);
-            else if (k == "hwm") f.hwm_kb = std::atol(v);
-            else if (k == "maxrss") f.maxrss_kb = std::atol(v);
-            else --seen;
+            if (k == "records")
+                f.records = std::strtoull(v, nullptr, 10);
+            else if (k == "bytes")
+                f.bytes = std::strtoull(v, nullptr, 10);
+            else if (k == "seconds")
+                f.seconds = std::strtod(v, nullptr);
+            else if (k == "losses")
+                f.losses = std::strtoull(v, nullptr, 10);
+            else if (k == "corruptions")
+                f.corruptions = std::strtoull(v, nullptr, 10);
+            else if (k == "failed")
+                f.failed_calls = std::strtoull(v, nullptr, 10);
+            else if (k == "first")
+                f.first_failure = std::atoi(v);
+            else if (k == "skipped")
+                f.skipped = std::strtoull(v, nullptr, 10);
+            else if (k == "hwm")
+                f.hwm_kb = std::atol(v);
+            else if (k == "maxrss")
+                f.maxrss_kb = std::atol(v);
+            else
+                --seen;
         }
         return seen == 10;
     }
@@ -251,8 +265,7 @@ int run_sender(const Config& cfg, size_t phase_index, const Plan& plan_in, bool 
     // Hang up only after the receiver has: it sees the end of the stream
     // (readable) when it has taken everything and closed.
     const double until = tvt::now() + cfg.stall_s + 60;
-    while (link.IsLinkActive() && tvt::now() < until &&
-           link.IfReady(Tarvex::RECEIVER_READ, 1, 1, 0) == ERR_TIMEOUT) {
+    while (link.IsLinkActive() && tvt::now() < until && link.IfReady(Tarvex::RECEIVER_READ, 1, 1, 0) == ERR_TIMEOUT) {
     }
     close_link(link, accepting);
     trl::check_leaks_now();
@@ -314,11 +327,13 @@ private:
     int receive(Tarvex& link, tvt::Kind kind) {
         if (kind == tvt::Kind::Image) {
             kbr7_image_ext_intro intro{};
-            return receive_into_caller_buffer(intro, [&](char** buf, int sz) { return link.ReceiveImage(&intro, buf, sz); });
+            return receive_into_caller_buffer(intro,
+                                              [&](char** buf, int sz) { return link.ReceiveImage(&intro, buf, sz); });
         }
         if (kind == tvt::Kind::Spectrum) {
             kbr7_spect_intro intro{};
-            return receive_into_caller_buffer(intro, [&](char** buf, int sz) { return link.ReceiveSpect(&intro, buf, sz); });
+            return receive_into_caller_buffer(intro,
+                                              [&](char** buf, int sz) { return link.ReceiveSpect(&intro, buf, sz); });
         }
         double last = tvt::now();
         int st = tvt::receive_event(link, ph_.ack ? &ring_ : nullptr, 1000,
@@ -352,8 +367,8 @@ private:
         if (matches(seq, it)) return;
         const size_t fixed = tvt::info(it.kind).fixed_size;
         uint32_t tagged = 0;
-        if (got_.size() > fixed && tvt::read_tag(got_.data() + fixed, got_.size() - fixed, tagged) &&
-            tagged > seq && tagged < plan_.total()) {
+        if (got_.size() > fixed && tvt::read_tag(got_.data() + fixed, got_.size() - fixed, tagged) && tagged > seq &&
+            tagged < plan_.total()) {
             f_.losses += tagged - seq;
             while (seq < tagged) {
                 ++seq;
@@ -371,7 +386,8 @@ private:
         const Bytes want = trl::delivered_bytes(expected_);
         size_t at = 0;
         while (at < got_.size() && at < want.size() && got_[at] == want[at]) ++at;
-        std::printf("soak receiver: record %" PRIu64 " (%s, %zu B payload) differs: %zu bytes arrived, %zu sent, "
+        std::printf("soak receiver: record %" PRIu64
+                    " (%s, %zu B payload) differs: %zu bytes arrived, %zu sent, "
                     "first difference at byte %zu\n",
                     seq, tvt::info(it.kind).name, it.payload, got_.size(), want.size(), at);
         std::fflush(stdout);
@@ -498,8 +514,8 @@ void print_row(const char* name, const Figures& rx, const Figures& tx, bool clea
     const double secs = std::max(rx.seconds, 1e-9);
     std::printf("%-19s %10" PRIu64 " %10.1f %8.1f %9.0f %8.1f %6" PRIu64 " %7" PRIu64 " %6" PRIu64 " %7" PRIu64
                 " %7.1f/%-7.1f %7.1f/%-7.1f %s\n",
-                name, rx.records, mib(static_cast<double>(rx.bytes)), rx.seconds, static_cast<double>(rx.records) / secs,
-                mib(static_cast<double>(rx.bytes)) / secs, rx.losses,
+                name, rx.records, mib(static_cast<double>(rx.bytes)), rx.seconds,
+                static_cast<double>(rx.records) / secs, mib(static_cast<double>(rx.bytes)) / secs, rx.losses,
                 rx.corruptions, rx.failed_calls + tx.failed_calls, rx.skipped, rx.hwm_kb / 1024.0,
                 rx.maxrss_kb / 1024.0, tx.hwm_kb / 1024.0, tx.maxrss_kb / 1024.0, clean ? "ok" : "FAIL");
 }
@@ -536,9 +552,10 @@ int main(int argc, char** argv) {
          {"large", "N", "large records over all phases (default 400)"},
          {"small-max", "BYTES", "largest small payload (default 256)"},
          {"large-max", "BYTES", "largest large payload (default 4M)"},
-         {"phases", "LIST", "comma-separated phases (default all): tcp-noack-native, tcp-noack-convert, "
-                            "tcp-ack-native, tcp-ack-convert, unix-noack-native, unix-noack-convert, "
-                            "unix-ack-native, unix-ack-convert"},
+         {"phases", "LIST",
+          "comma-separated phases (default all): tcp-noack-native, tcp-noack-convert, "
+          "tcp-ack-native, tcp-ack-convert, unix-noack-native, unix-noack-convert, "
+          "unix-ack-native, unix-ack-convert"},
          {"seed", "N", "seed of the record plan (default 1)"},
          {"retries", "N", "the links' retry count, in 100 ms waits without progress (default 50)"},
          {"stall", "SECONDS", "a receiver gives up after this long without a record (default 60)"},

@@ -1,12 +1,12 @@
 // The listening endpoint, the connection with its byte-order preamble,
 // disconnect and release, over TCP and over the local stream socket.
 #include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
-#include <netdb.h>
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -14,8 +14,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -338,7 +338,7 @@ TEST(Endpoint, LocalModeNeedsTheVariableToBeExactlyUNIX) {
         const char* value;
         bool local;
     };
-    const Case cases[] = {{nullptr, false}, {"", false},     {"unix", false},
+    const Case cases[] = {{nullptr, false}, {"", false},      {"unix", false},
                           {"UNIX ", false}, {" UNIX", false}, {"UNIX", true}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.value ? std::string("\"") + c.value + "\"" : "absent");
@@ -481,11 +481,9 @@ TEST_P(Transport, AcceptingEndSendsItsWordInItsOwnByteOrder) {
         int must_swap_after;
     };
     const Case cases[] = {
-        {0, true, 0, kNative, 0},
-        {0, false, 0, kNative, 0},
+        {0, true, 0, kNative, 0}, {0, false, 0, kNative, 0},
         {0, true, 1, kNative, 1},  // native mode keeps what an earlier peer left
-        {1, true, 0, kBigend, 1},
-        {1, false, 0, kBigend, 1},
+        {1, true, 0, kBigend, 1}, {1, false, 0, kBigend, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "md " << c.md << " no_delay " << c.no_delay << " must_swap "
@@ -546,7 +544,7 @@ TEST_P(Transport, ConnectingEndReadsThePreamble) {
         bool slowly;
         bool then_close;
         int status;
-        int must_swap;   // preset to 1, so "unchanged" shows as 1
+        int must_swap;    // preset to 1, so "unchanged" shows as 1
         std::string err;  // after the transport's own report; a trailing ':' means a system error follows
     };
     const Case cases[] = {
@@ -556,11 +554,21 @@ TEST_P(Transport, ConnectingEndReadsThePreamble) {
         {"bigend mode, opposite order", opposite32(kBigend), false, false, 0, 1, ""},
         {"one byte at a time", tt::host32(kNative), true, false, 0, 0, ""},
         {"opposite order one byte at a time", opposite32(kNative), true, false, 0, 1, ""},
-        {"four zero bytes", {0, 0, 0, 0}, false, false, ERR_BAD_VALUE, 1,
+        {"four zero bytes",
+         {0, 0, 0, 0},
+         false,
+         false,
+         ERR_BAD_VALUE,
+         1,
          "Connect(): Unrecognized byte pattern in preamble.0\n"},
         {"negative word", tt::host32(0xfffffffeu), false, false, ERR_BAD_VALUE, 1,
          "Connect(): Unrecognized byte pattern in preamble.-2\n"},
-        {"three bytes, then the end", {0x0d, 0x0c, 0x0b}, true, true, ERR_PROTOCOL, 1,
+        {"three bytes, then the end",
+         {0x0d, 0x0c, 0x0b},
+         true,
+         true,
+         ERR_PROTOCOL,
+         1,
          "Connect(): failed to receive preamble:"},
         {"nothing, then the end", {}, false, true, ERR_PROTOCOL, 1, "Connect(): failed to receive preamble:"},
     };
@@ -711,8 +719,7 @@ TEST(Connection, LongPeerAddressDoesNotSpillIntoTheLink) {
     tt::Watchdog dog(30, "long peer address");
     tt::EnvGuard env(kVar, "UNIX");
     const int port = tt::unique_port();
-    const std::string own =
-        path_for(port) + ".peer-with-a-rather-long-name-that-fills-the-path-field-xxxxxxxxxxxxxxxx";
+    const std::string own = path_for(port) + ".peer-with-a-rather-long-name-that-fills-the-path-field-xxxxxxxxxxxxxxxx";
     Tarvex acc(false);
     tt::capture([&] { ASSERT_EQ(acc.SocketSetup(port), 0); });
     for (int round = 0; round < 3; ++round) {

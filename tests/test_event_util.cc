@@ -20,135 +20,122 @@ using Bytes = std::vector<unsigned char>;
 
 // A field whose bytes are reversed on the wire.
 struct Span {
-  size_t offset;
-  size_t width;
+    size_t offset;
+    size_t width;
 };
 
 bool host_is_little_endian() {
-  const uint32_t one = 1;
-  unsigned char first;
-  std::memcpy(&first, &one, 1);
-  return first == 1;
+    const uint32_t one = 1;
+    unsigned char first;
+    std::memcpy(&first, &one, 1);
+    return first == 1;
 }
 
 // Distinct neighbouring bytes, so reversing any word changes it.
 Bytes filled(size_t n) {
-  Bytes b(n);
-  for (size_t i = 0; i < n; ++i) b[i] = static_cast<unsigned char>(i * 37 + 11);
-  return b;
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i) b[i] = static_cast<unsigned char>(i * 37 + 11);
+    return b;
 }
 
 void put32(Bytes& b, size_t off, uint32_t v) { std::memcpy(&b[off], &v, 4); }
 void put64(Bytes& b, size_t off, uint64_t v) { std::memcpy(&b[off], &v, 8); }
 
 std::vector<Span> words(size_t from, size_t to) {
-  std::vector<Span> s;
-  for (size_t off = from; off + 4 <= to; off += 4) s.push_back({off, 4});
-  return s;
+    std::vector<Span> s;
+    for (size_t off = from; off + 4 <= to; off += 4) s.push_back({off, 4});
+    return s;
 }
 
 std::vector<Span> operator+(std::vector<Span> a, const std::vector<Span>& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
 }
 
 // What a record looks like in the other byte order, by the test's own
 // reckoning of which fields are reversed.
 Bytes reversed_spans(Bytes b, const std::vector<Span>& spans) {
-  for (const Span& s : spans)
-    std::reverse(b.begin() + s.offset, b.begin() + s.offset + s.width);
-  return b;
+    for (const Span& s : spans) std::reverse(b.begin() + s.offset, b.begin() + s.offset + s.width);
+    return b;
 }
 
 void select_generation(kbr7_data_format g) {
-  switch (g) {
-    case KBR7_FORMAT_LEGACY:
-      set_data_format_2010(0);
-      break;
-    case KBR7_FORMAT_2010:
-      set_data_format_2010(1);
-      break;
-    case KBR7_FORMAT_2024:
-      set_data_format_2024(1);
-      break;
-  }
+    switch (g) {
+        case KBR7_FORMAT_LEGACY: set_data_format_2010(0); break;
+        case KBR7_FORMAT_2010: set_data_format_2010(1); break;
+        case KBR7_FORMAT_2024: set_data_format_2024(1); break;
+    }
 }
 
 const char* generation_name(kbr7_data_format g) {
-  switch (g) {
-    case KBR7_FORMAT_LEGACY:
-      return "legacy";
-    case KBR7_FORMAT_2010:
-      return "2010";
-    default:
-      return "2024";
-  }
+    switch (g) {
+        case KBR7_FORMAT_LEGACY: return "legacy";
+        case KBR7_FORMAT_2010: return "2010";
+        default: return "2024";
+    }
 }
 
-const std::vector<kbr7_data_format> kAllGenerations = {
-    KBR7_FORMAT_LEGACY, KBR7_FORMAT_2010, KBR7_FORMAT_2024};
+const std::vector<kbr7_data_format> kAllGenerations = {KBR7_FORMAT_LEGACY, KBR7_FORMAT_2010, KBR7_FORMAT_2024};
 
 // Calls a typed header conversion on byte images.
 template <typename Head, typename Fn>
 int convert_head_bytes(Fn fn, const unsigned char* src, unsigned char* dst) {
-  Head in;
-  std::memcpy(&in, src, sizeof in);
-  auto out = std::make_unique<Head>();  // exactly one header on the heap
-  int rc = fn(&in, out.get());
-  std::memcpy(dst, out.get(), sizeof(Head));
-  return rc;
+    Head in;
+    std::memcpy(&in, src, sizeof in);
+    auto out = std::make_unique<Head>();  // exactly one header on the heap
+    int rc = fn(&in, out.get());
+    std::memcpy(dst, out.get(), sizeof(Head));
+    return rc;
 }
 
 // ---- Records -------------------------------------------------------------------
 
 Bytes event_record(uint32_t pattern, uint32_t length) {
-  Bytes b = filled(length);
-  put32(b, offsetof(kbr7_eventheader, pattern), pattern);
-  put32(b, offsetof(kbr7_eventheader, event_length), length);
-  return b;
+    Bytes b = filled(length);
+    put32(b, offsetof(kbr7_eventheader, pattern), pattern);
+    put32(b, offsetof(kbr7_eventheader, event_length), length);
+    return b;
 }
 
 Bytes event_2024_record(uint32_t length, uint32_t high_length_bits) {
-  Bytes b = filled(length);
-  put32(b, offsetof(kbr7_eventheader_2024, pattern), KBR7_PATTERN_2024);
-  put64(b, offsetof(kbr7_eventheader_2024, event_length),
-        (uint64_t{high_length_bits} << 32) | length);
-  return b;
+    Bytes b = filled(length);
+    put32(b, offsetof(kbr7_eventheader_2024, pattern), KBR7_PATTERN_2024);
+    put64(b, offsetof(kbr7_eventheader_2024, event_length), (uint64_t{high_length_bits} << 32) | length);
+    return b;
 }
 
 Bytes slow_record(uint32_t pattern, uint32_t length, uint32_t channels) {
-  Bytes b = filled(length);
-  put32(b, offsetof(kbr7_daq_slow_data_header, pattern), pattern);
-  put32(b, offsetof(kbr7_daq_slow_data_header, data_length), length);
-  put32(b, offsetof(kbr7_daq_slow_data_header, channels_number), channels);
-  return b;
+    Bytes b = filled(length);
+    put32(b, offsetof(kbr7_daq_slow_data_header, pattern), pattern);
+    put32(b, offsetof(kbr7_daq_slow_data_header, data_length), length);
+    put32(b, offsetof(kbr7_daq_slow_data_header, channels_number), channels);
+    return b;
 }
 
 // 8-byte intro, 100-byte frame header, pixels.
 Bytes image_record(uint32_t length) {
-  Bytes b = filled(length);
-  put32(b, offsetof(kbr7_image_head, pattern), KBR7_PATTERN_2010);
-  put32(b, offsetof(kbr7_image_head, length), length);
-  put32(b, offsetof(kbr7_image_ext_intro, head.length), length);
-  return b;
+    Bytes b = filled(length);
+    put32(b, offsetof(kbr7_image_head, pattern), KBR7_PATTERN_2010);
+    put32(b, offsetof(kbr7_image_head, length), length);
+    put32(b, offsetof(kbr7_image_ext_intro, head.length), length);
+    return b;
 }
 
 // 100-byte frame header, pixels.
 Bytes image_ext_record(uint32_t length) {
-  Bytes b = filled(length);
-  put32(b, offsetof(kbr7_image_ext_frame_head, length), length);
-  return b;
+    Bytes b = filled(length);
+    put32(b, offsetof(kbr7_image_ext_frame_head, length), length);
+    return b;
 }
 
 Bytes spect_intro() {
-  Bytes b = filled(sizeof(kbr7_spect_intro));
-  put32(b, offsetof(kbr7_spect_intro, intro.pattern), KBR7_PATTERN_2024);
-  put32(b, offsetof(kbr7_spect_intro, intro.length), 56 + 40);
-  return b;
+    Bytes b = filled(sizeof(kbr7_spect_intro));
+    put32(b, offsetof(kbr7_spect_intro, intro.pattern), KBR7_PATTERN_2024);
+    put32(b, offsetof(kbr7_spect_intro, intro.length), 56 + 40);
+    return b;
 }
 
-const std::vector<Span> kEvent2024Spans =
-    std::vector<Span>{{0, 4}, {4, 4}, {8, 8}, {16, 8}} + words(24, 48);
+const std::vector<Span> kEvent2024Spans = std::vector<Span>{{0, 4}, {4, 4}, {8, 8}, {16, 8}} + words(24, 48);
 
 // ---- Sender and receiver steps, as the link makes them ---------------------
 
@@ -159,304 +146,308 @@ int send_event(unsigned char* r) { return kbr7_convert_event_hton(r, r, -1); }
 int receive_event(unsigned char* r) { return kbr7_convert_event(r, r); }
 
 int event_head(const unsigned char* h, unsigned char* out) {
-  return convert_head_bytes<kbr7_eventheader>(
-      [](const kbr7_eventheader* s, kbr7_eventheader* d) {
-        return kbr7_convert_event_head(s, d);
-      },
-      h, out);
+    return convert_head_bytes<kbr7_eventheader>(
+        [](const kbr7_eventheader* s, kbr7_eventheader* d) { return kbr7_convert_event_head(s, d); }, h, out);
 }
 
 int event_2024_head(const unsigned char* h, unsigned char* out) {
-  return convert_head_bytes<kbr7_eventheader_2024>(
-      [](const kbr7_eventheader_2024* s, kbr7_eventheader_2024* d) {
-        return kbr7_convert_event_head(s, d);
-      },
-      h, out);
+    return convert_head_bytes<kbr7_eventheader_2024>(
+        [](const kbr7_eventheader_2024* s, kbr7_eventheader_2024* d) { return kbr7_convert_event_head(s, d); }, h, out);
 }
 
 int send_slow(unsigned char* r) {
-  kbr7_daq_slow_data_header copy;
-  std::memcpy(&copy, r, sizeof copy);
-  auto* head = reinterpret_cast<kbr7_daq_slow_data_header*>(r);
-  return kbr7_convert_slow_data_block_hton(r + 12, r + 12, copy.channels_number,
-                                           copy.pattern) +
-         kbr7_convert_slow_data_head(head, head);
+    kbr7_daq_slow_data_header copy;
+    std::memcpy(&copy, r, sizeof copy);
+    auto* head = reinterpret_cast<kbr7_daq_slow_data_header*>(r);
+    return kbr7_convert_slow_data_block_hton(r + 12, r + 12, copy.channels_number, copy.pattern) +
+           kbr7_convert_slow_data_head(head, head);
 }
 
 int receive_slow(unsigned char* r) { return kbr7_convert_slow_data(r, r); }
 
 int slow_head(const unsigned char* h, unsigned char* out) {
-  return convert_head_bytes<kbr7_daq_slow_data_header>(
-      kbr7_convert_slow_data_head, h, out);
+    return convert_head_bytes<kbr7_daq_slow_data_header>(kbr7_convert_slow_data_head, h, out);
 }
 
 int send_image(unsigned char* r) {
-  auto* intro = reinterpret_cast<kbr7_image_head*>(r);
-  return kbr7_convert_image_head(intro, intro) +
-         kbr7_convert_data(r + 8, r + 8, KBR7_BLOCK_IMAGE, 8);
+    auto* intro = reinterpret_cast<kbr7_image_head*>(r);
+    return kbr7_convert_image_head(intro, intro) + kbr7_convert_data(r + 8, r + 8, KBR7_BLOCK_IMAGE, 8);
 }
 
 // The image receiver reverses the pattern while scanning and the length with
 // kbr7_swap4, then converts the frame header behind the intro.
 int receive_image(unsigned char* r) {
-  kbr7_swap4(r, r, 2);
-  auto* frame = reinterpret_cast<kbr7_image_ext_frame_head*>(r + 8);
-  return kbr7_convert_image_head(frame, frame);
+    kbr7_swap4(r, r, 2);
+    auto* frame = reinterpret_cast<kbr7_image_ext_frame_head*>(r + 8);
+    return kbr7_convert_image_head(frame, frame);
 }
 
 int image_head(const unsigned char* h, unsigned char* out) {
-  return convert_head_bytes<kbr7_image_head>(
-      [](const kbr7_image_head* s, kbr7_image_head* d) {
-        return kbr7_convert_image_head(s, d);
-      },
-      h, out);
+    return convert_head_bytes<kbr7_image_head>(
+        [](const kbr7_image_head* s, kbr7_image_head* d) { return kbr7_convert_image_head(s, d); }, h, out);
 }
 
 int send_image_ext(unsigned char* r) {
-  auto* frame = reinterpret_cast<kbr7_image_ext_frame_head*>(r);
-  return kbr7_convert_image_ext_head(frame, frame) +
-         kbr7_convert_data(r + 100, r + 100, KBR7_BLOCK_IMAGE_EXT, 100);
+    auto* frame = reinterpret_cast<kbr7_image_ext_frame_head*>(r);
+    return kbr7_convert_image_ext_head(frame, frame) + kbr7_convert_data(r + 100, r + 100, KBR7_BLOCK_IMAGE_EXT, 100);
 }
 
 int receive_image_ext(unsigned char* r) {
-  auto* frame = reinterpret_cast<kbr7_image_ext_frame_head*>(r);
-  return kbr7_convert_image_head(frame, frame);
+    auto* frame = reinterpret_cast<kbr7_image_ext_frame_head*>(r);
+    return kbr7_convert_image_head(frame, frame);
 }
 
 int image_ext_head(const unsigned char* h, unsigned char* out) {
-  return convert_head_bytes<kbr7_image_ext_frame_head>(
-      kbr7_convert_image_ext_head, h, out);
+    return convert_head_bytes<kbr7_image_ext_frame_head>(kbr7_convert_image_ext_head, h, out);
 }
 
 int convert_spect(unsigned char* r) {
-  auto* intro = reinterpret_cast<kbr7_spect_intro*>(r);
-  return kbr7_convert_spect_head(intro, intro);
+    auto* intro = reinterpret_cast<kbr7_spect_intro*>(r);
+    return kbr7_convert_spect_head(intro, intro);
 }
 
 struct RecordCase {
-  std::string name;
-  std::vector<kbr7_data_format> generations;
-  Bytes host;
-  std::vector<Span> wire_spans;  // fields reversed on the wire
-  HeadStep head;                 // sender's separate header copy, if any
-  size_t head_size;
-  RecordStep send;
-  RecordStep receive;
+    std::string name;
+    std::vector<kbr7_data_format> generations;
+    Bytes host;
+    std::vector<Span> wire_spans;  // fields reversed on the wire
+    HeadStep head;                 // sender's separate header copy, if any
+    size_t head_size;
+    RecordStep send;
+    RecordStep receive;
 };
 
 std::vector<RecordCase> record_cases() {
-  return {
-      {"legacy event, word body", {KBR7_FORMAT_LEGACY},
-       event_record(KBR7_PATTERN_LEGACY, 36 + 20), words(0, 56), event_head,
-       36, send_event, receive_event},
-      {"2010 event, 3 trailing bytes", {KBR7_FORMAT_2010},
-       event_record(KBR7_PATTERN_2010, 36 + 23), words(0, 56), event_head, 36,
-       send_event, receive_event},
-      {"2010 event, header only", {KBR7_FORMAT_2010},
-       event_record(KBR7_PATTERN_2010, 36), words(0, 36), event_head, 36,
-       send_event, receive_event},
-      {"2024 event, 2 trailing bytes", {KBR7_FORMAT_2024},
-       event_2024_record(48 + 18, 0), kEvent2024Spans + words(48, 64),
-       event_2024_head, 48, send_event, receive_event},
-      {"2024 event, length beyond 32 bits", {KBR7_FORMAT_2024},
-       event_2024_record(48 + 16, 7), kEvent2024Spans + words(48, 64),
-       event_2024_head, 48, send_event, receive_event},
-      {"legacy slow data, 2 trailing bytes", kAllGenerations,
-       slow_record(KBR7_PATTERN_SLOW, 12 + 26, 6), words(0, 36), slow_head, 12,
-       send_slow, receive_slow},
-      {"2024 slow data", kAllGenerations,
-       slow_record(KBR7_PATTERN_SLOW_2024, 12 + 32, 8), words(0, 44),
-       slow_head, 12, send_slow, receive_slow},
-      {"image: intro, frame header, raw pixels", kAllGenerations,
-       image_record(8 + 100 + 13), words(0, 108), image_head, 8, send_image,
-       receive_image},
-      {"image behind a frame header, raw pixels", kAllGenerations,
-       image_ext_record(100 + 10), words(0, 100), image_ext_head, 100,
-       send_image_ext, receive_image_ext},
-      {"spectrum intro", kAllGenerations, spect_intro(), words(0, 56), nullptr,
-       0, convert_spect, convert_spect},
-  };
+    return {
+        {"legacy event, word body",
+         {KBR7_FORMAT_LEGACY},
+         event_record(KBR7_PATTERN_LEGACY, 36 + 20),
+         words(0, 56),
+         event_head,
+         36,
+         send_event,
+         receive_event},
+        {"2010 event, 3 trailing bytes",
+         {KBR7_FORMAT_2010},
+         event_record(KBR7_PATTERN_2010, 36 + 23),
+         words(0, 56),
+         event_head,
+         36,
+         send_event,
+         receive_event},
+        {"2010 event, header only",
+         {KBR7_FORMAT_2010},
+         event_record(KBR7_PATTERN_2010, 36),
+         words(0, 36),
+         event_head,
+         36,
+         send_event,
+         receive_event},
+        {"2024 event, 2 trailing bytes",
+         {KBR7_FORMAT_2024},
+         event_2024_record(48 + 18, 0),
+         kEvent2024Spans + words(48, 64),
+         event_2024_head,
+         48,
+         send_event,
+         receive_event},
+        {"2024 event, length beyond 32 bits",
+         {KBR7_FORMAT_2024},
+         event_2024_record(48 + 16, 7),
+         kEvent2024Spans + words(48, 64),
+         event_2024_head,
+         48,
+         send_event,
+         receive_event},
+        {"legacy slow data, 2 trailing bytes", kAllGenerations, slow_record(KBR7_PATTERN_SLOW, 12 + 26, 6),
+         words(0, 36), slow_head, 12, send_slow, receive_slow},
+        {"2024 slow data", kAllGenerations, slow_record(KBR7_PATTERN_SLOW_2024, 12 + 32, 8), words(0, 44), slow_head,
+         12, send_slow, receive_slow},
+        {"image: intro, frame header, raw pixels", kAllGenerations, image_record(8 + 100 + 13), words(0, 108),
+         image_head, 8, send_image, receive_image},
+        {"image behind a frame header, raw pixels", kAllGenerations, image_ext_record(100 + 10), words(0, 100),
+         image_ext_head, 100, send_image_ext, receive_image_ext},
+        {"spectrum intro", kAllGenerations, spect_intro(), words(0, 56), nullptr, 0, convert_spect, convert_spect},
+    };
 }
 
 // Host -> peer with the sender's calls gives the expected wire image; the
 // sender's separate header conversion agrees with it; peer -> host with the
 // receiver's calls restores the record.
 TEST(EventUtilRoundTrip, EveryRecordKindInEveryGeneration) {
-  for (const RecordCase& c : record_cases()) {
-    for (kbr7_data_format g : c.generations) {
-      SCOPED_TRACE(c.name + " / " + generation_name(g));
-      select_generation(g);
-      Bytes wire = c.host;
-      ASSERT_EQ(0, c.send(wire.data()));
-      EXPECT_EQ(reversed_spans(c.host, c.wire_spans), wire);
-      if (c.head != nullptr) {
-        Bytes head(c.head_size);
-        ASSERT_EQ(0, c.head(c.host.data(), head.data()));
-        EXPECT_TRUE(std::equal(head.begin(), head.end(), wire.begin()));
-      }
-      ASSERT_EQ(0, c.receive(wire.data()));
-      EXPECT_EQ(c.host, wire);
+    for (const RecordCase& c : record_cases()) {
+        for (kbr7_data_format g : c.generations) {
+            SCOPED_TRACE(c.name + " / " + generation_name(g));
+            select_generation(g);
+            Bytes wire = c.host;
+            ASSERT_EQ(0, c.send(wire.data()));
+            EXPECT_EQ(reversed_spans(c.host, c.wire_spans), wire);
+            if (c.head != nullptr) {
+                Bytes head(c.head_size);
+                ASSERT_EQ(0, c.head(c.host.data(), head.data()));
+                EXPECT_TRUE(std::equal(head.begin(), head.end(), wire.begin()));
+            }
+            ASSERT_EQ(0, c.receive(wire.data()));
+            EXPECT_EQ(c.host, wire);
+        }
     }
-  }
 }
 
 // With distinct source and destination the record is copied through and
 // converted there; the source stays as it was.
 TEST(EventUtilRoundTrip, SeparateDestinationMatchesInPlace) {
-  struct Case {
-    const char* name;
-    kbr7_data_format generation;
-    Bytes record;
-    size_t skip;  // bytes before the converted part (a header already done)
-    int (*convert)(void* src, void* dst);
-  };
-  const std::vector<Case> cases = {
-      {"event hton", KBR7_FORMAT_2024, event_2024_record(48 + 22, 0), 0,
-       [](void* s, void* d) { return kbr7_convert_event_hton(s, d, -1); }},
-      {"received event", KBR7_FORMAT_2010,
-       reversed_spans(event_record(KBR7_PATTERN_2010, 36 + 9), words(0, 36)),
-       0, kbr7_convert_event},
-      {"received slow data", KBR7_FORMAT_LEGACY,
-       reversed_spans(slow_record(KBR7_PATTERN_SLOW, 12 + 9, 2), words(0, 12)),
-       0, kbr7_convert_slow_data},
-      {"slow-data body", KBR7_FORMAT_LEGACY,
-       slow_record(KBR7_PATTERN_SLOW, 12 + 9, 2), 12,
-       [](void* s, void* d) {
-         return kbr7_convert_slow_data_block_hton(s, d, 2, KBR7_PATTERN_SLOW);
-       }},
-      {"image data", KBR7_FORMAT_LEGACY,
-       reversed_spans(image_record(8 + 100 + 5), words(0, 8)), 8,
-       [](void* s, void* d) {
-         return kbr7_convert_data(s, d, KBR7_BLOCK_IMAGE, 8);
-       }},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    select_generation(c.generation);
-    Bytes src = c.record;
-    Bytes dst(c.record.size() - c.skip, 0);
-    ASSERT_EQ(0, c.convert(src.data() + c.skip, dst.data()));
-    EXPECT_EQ(c.record, src);
-    Bytes in_place = c.record;
-    ASSERT_EQ(0, c.convert(in_place.data() + c.skip, in_place.data() + c.skip));
-    EXPECT_TRUE(std::equal(dst.begin(), dst.end(), in_place.begin() + c.skip));
-  }
+    struct Case {
+        const char* name;
+        kbr7_data_format generation;
+        Bytes record;
+        size_t skip;  // bytes before the converted part (a header already done)
+        int (*convert)(void* src, void* dst);
+    };
+    const std::vector<Case> cases = {
+        {"event hton", KBR7_FORMAT_2024, event_2024_record(48 + 22, 0), 0,
+         [](void* s, void* d) { return kbr7_convert_event_hton(s, d, -1); }},
+        {"received event", KBR7_FORMAT_2010, reversed_spans(event_record(KBR7_PATTERN_2010, 36 + 9), words(0, 36)), 0,
+         kbr7_convert_event},
+        {"received slow data", KBR7_FORMAT_LEGACY,
+         reversed_spans(slow_record(KBR7_PATTERN_SLOW, 12 + 9, 2), words(0, 12)), 0, kbr7_convert_slow_data},
+        {"slow-data body", KBR7_FORMAT_LEGACY, slow_record(KBR7_PATTERN_SLOW, 12 + 9, 2), 12,
+         [](void* s, void* d) { return kbr7_convert_slow_data_block_hton(s, d, 2, KBR7_PATTERN_SLOW); }},
+        {"image data", KBR7_FORMAT_LEGACY, reversed_spans(image_record(8 + 100 + 5), words(0, 8)), 8,
+         [](void* s, void* d) { return kbr7_convert_data(s, d, KBR7_BLOCK_IMAGE, 8); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        select_generation(c.generation);
+        Bytes src = c.record;
+        Bytes dst(c.record.size() - c.skip, 0);
+        ASSERT_EQ(0, c.convert(src.data() + c.skip, dst.data()));
+        EXPECT_EQ(c.record, src);
+        Bytes in_place = c.record;
+        ASSERT_EQ(0, c.convert(in_place.data() + c.skip, in_place.data() + c.skip));
+        EXPECT_TRUE(std::equal(dst.begin(), dst.end(), in_place.begin() + c.skip));
+    }
 }
 
 // ---- Known byte images -------------------------------------------------------
 
 template <typename T>
 Bytes bytes_of(const T& v) {
-  Bytes b(sizeof v);
-  std::memcpy(b.data(), &v, sizeof v);
-  return b;
+    Bytes b(sizeof v);
+    std::memcpy(b.data(), &v, sizeof v);
+    return b;
 }
 
 kbr7_eventheader_2024 sample_2024_header() {
-  kbr7_eventheader_2024 h{};
-  h.pattern = KBR7_PATTERN_2024;
-  h.event_type = KBR7_EV_IMAGE;
-  h.event_length = 0x0000000100000040;
-  h.event_number = 0x0102030405060708;
-  h.event_time = {0x11223344, 0x55667788};
-  h.tmask = -2;
-  h.status = 0x0a0b0c0d;
-  h.num_svr_block = 3;
-  h.alignment = 0xdeadbeef;
-  return h;
+    kbr7_eventheader_2024 h{};
+    h.pattern = KBR7_PATTERN_2024;
+    h.event_type = KBR7_EV_IMAGE;
+    h.event_length = 0x0000000100000040;
+    h.event_number = 0x0102030405060708;
+    h.event_time = {0x11223344, 0x55667788};
+    h.tmask = -2;
+    h.status = 0x0a0b0c0d;
+    h.num_svr_block = 3;
+    h.alignment = 0xdeadbeef;
+    return h;
 }
 
 kbr7_eventheader sample_2010_header() {
-  kbr7_eventheader h{};
-  h.pattern = KBR7_PATTERN_2010;
-  h.event_length = 0x24;
-  h.event_number = 0x01020304;
-  h.event_type = KBR7_EV_NORMAL;
-  h.event_time = {1, 0x80000002};
-  h.tmask = 0x10203040;
-  h.status = -1;
-  h.num_svr_block = 5;
-  return h;
+    kbr7_eventheader h{};
+    h.pattern = KBR7_PATTERN_2010;
+    h.event_length = 0x24;
+    h.event_number = 0x01020304;
+    h.event_type = KBR7_EV_NORMAL;
+    h.event_time = {1, 0x80000002};
+    h.tmask = 0x10203040;
+    h.status = -1;
+    h.num_svr_block = 5;
+    return h;
 }
 
 kbr7_spect_intro sample_spect_intro() {
-  kbr7_spect_intro s{};
-  s.intro.length = 0x100;
-  s.head.i = 7;
-  s.head.f1 = 1.0f;
-  s.head.inc = -2.0f;
-  s.head.error = -3;
-  return s;
+    kbr7_spect_intro s{};
+    s.intro.length = 0x100;
+    s.head.i = 7;
+    s.head.f1 = 1.0f;
+    s.head.inc = -2.0f;
+    s.head.error = -3;
+    return s;
 }
 
 // The big-endian member of each (host, converted) pair equals the image
 // written out by hand from the field offsets: the converted one on a
 // little-endian host, the host one on a big-endian host.
 TEST(EventUtilByteImage, HeadersMatchHandWrittenBigEndian) {
-  struct Case {
-    const char* name;
-    kbr7_data_format generation;
-    Bytes host;
-    Bytes expected;
-    HeadStep convert;
-  };
-  const std::vector<Case> cases = {
-      {"2024 event header", KBR7_FORMAT_2024, bytes_of(sample_2024_header()),
-       {0xff, 0xcc, 0xff, 0xcc, 0x00, 0x00, 0x00, 0x06,   // pattern, type
-        0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x40,   // event_length
-        0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08,   // event_number
-        0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88,   // event_time
-        0xff, 0xff, 0xff, 0xfe, 0x0a, 0x0b, 0x0c, 0x0d,   // tmask, status
-        0x00, 0x00, 0x00, 0x03, 0xde, 0xad, 0xbe, 0xef},  // blocks, alignment
-       event_2024_head},
-      {"2010 event header", KBR7_FORMAT_2010, bytes_of(sample_2010_header()),
-       {0xff, 0xee, 0xff, 0xdd, 0x00, 0x00, 0x00, 0x24,   // pattern, length
-        0x01, 0x02, 0x03, 0x04, 0x00, 0x00, 0x00, 0x01,   // number, type
-        0x00, 0x00, 0x00, 0x01, 0x80, 0x00, 0x00, 0x02,   // event_time
-        0x10, 0x20, 0x30, 0x40, 0xff, 0xff, 0xff, 0xff,   // tmask, status
-        0x00, 0x00, 0x00, 0x05},                          // num_svr_block
-       event_head},
-      {"slow-data header", KBR7_FORMAT_LEGACY,
-       bytes_of(kbr7_daq_slow_data_header{KBR7_PATTERN_SLOW_2024, 44, 8}),
-       {0xff, 0xee, 0xff, 0xff, 0x00, 0x00, 0x00, 0x2c, 0x00, 0x00, 0x00, 0x08},
-       slow_head},
-      {"spectrum intro", KBR7_FORMAT_LEGACY, bytes_of(sample_spect_intro()),
-       {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00,   // pattern, length
-        0x00, 0x00, 0x00, 0x07, 0x3f, 0x80, 0x00, 0x00,   // i, f1
-        0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,   // f2, f3
-        0x00, 0x00, 0x00, 0x00, 0xc0, 0x00, 0x00, 0x00,   // start, inc
-        0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,   // usec, sec
-        0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,   // bnum, bnum_req
-        0x00, 0x00, 0x00, 0x00, 0xff, 0xff, 0xff, 0xfd},  // event_nm, error
-       [](const unsigned char* h, unsigned char* out) {
-         return convert_head_bytes<kbr7_spect_intro>(kbr7_convert_spect_head,
-                                                     h, out);
-       }},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    select_generation(c.generation);
-    Bytes out(c.host.size());
-    ASSERT_EQ(0, c.convert(c.host.data(), out.data()));
-    EXPECT_EQ(c.expected, host_is_little_endian() ? out : c.host);
-    EXPECT_NE(c.host, out);
-  }
+    struct Case {
+        const char* name;
+        kbr7_data_format generation;
+        Bytes host;
+        Bytes expected;
+        HeadStep convert;
+    };
+    const std::vector<Case> cases = {
+        {"2024 event header",
+         KBR7_FORMAT_2024,
+         bytes_of(sample_2024_header()),
+         {0xff, 0xcc, 0xff, 0xcc, 0x00, 0x00, 0x00, 0x06,   // pattern, type
+          0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x40,   // event_length
+          0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08,   // event_number
+          0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88,   // event_time
+          0xff, 0xff, 0xff, 0xfe, 0x0a, 0x0b, 0x0c, 0x0d,   // tmask, status
+          0x00, 0x00, 0x00, 0x03, 0xde, 0xad, 0xbe, 0xef},  // blocks, alignment
+         event_2024_head},
+        {"2010 event header",
+         KBR7_FORMAT_2010,
+         bytes_of(sample_2010_header()),
+         {0xff, 0xee, 0xff, 0xdd, 0x00, 0x00, 0x00, 0x24,  // pattern, length
+          0x01, 0x02, 0x03, 0x04, 0x00, 0x00, 0x00, 0x01,  // number, type
+          0x00, 0x00, 0x00, 0x01, 0x80, 0x00, 0x00, 0x02,  // event_time
+          0x10, 0x20, 0x30, 0x40, 0xff, 0xff, 0xff, 0xff,  // tmask, status
+          0x00, 0x00, 0x00, 0x05},                         // num_svr_block
+         event_head},
+        {"slow-data header",
+         KBR7_FORMAT_LEGACY,
+         bytes_of(kbr7_daq_slow_data_header{KBR7_PATTERN_SLOW_2024, 44, 8}),
+         {0xff, 0xee, 0xff, 0xff, 0x00, 0x00, 0x00, 0x2c, 0x00, 0x00, 0x00, 0x08},
+         slow_head},
+        {"spectrum intro",
+         KBR7_FORMAT_LEGACY,
+         bytes_of(sample_spect_intro()),
+         {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00,   // pattern, length
+          0x00, 0x00, 0x00, 0x07, 0x3f, 0x80, 0x00, 0x00,   // i, f1
+          0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,   // f2, f3
+          0x00, 0x00, 0x00, 0x00, 0xc0, 0x00, 0x00, 0x00,   // start, inc
+          0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,   // usec, sec
+          0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,   // bnum, bnum_req
+          0x00, 0x00, 0x00, 0x00, 0xff, 0xff, 0xff, 0xfd},  // event_nm, error
+         [](const unsigned char* h, unsigned char* out) {
+             return convert_head_bytes<kbr7_spect_intro>(kbr7_convert_spect_head, h, out);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        select_generation(c.generation);
+        Bytes out(c.host.size());
+        ASSERT_EQ(0, c.convert(c.host.data(), out.data()));
+        EXPECT_EQ(c.expected, host_is_little_endian() ? out : c.host);
+        EXPECT_NE(c.host, out);
+    }
 }
 
 TEST(EventUtilByteImage, Swap4ReversesEachWordAtAnyAlignment) {
-  Bytes b = {0xaa, 1, 2, 3, 4, 5, 6, 7, 8, 0xbb};
-  kbr7_swap4(b.data() + 1, b.data() + 1, 2);
-  EXPECT_EQ((Bytes{0xaa, 4, 3, 2, 1, 8, 7, 6, 5, 0xbb}), b);
-  Bytes out(4, 0);
-  kbr7_swap4(b.data() + 1, out.data(), 1);
-  EXPECT_EQ((Bytes{1, 2, 3, 4}), out);
+    Bytes b = {0xaa, 1, 2, 3, 4, 5, 6, 7, 8, 0xbb};
+    kbr7_swap4(b.data() + 1, b.data() + 1, 2);
+    EXPECT_EQ((Bytes{0xaa, 4, 3, 2, 1, 8, 7, 6, 5, 0xbb}), b);
+    Bytes out(4, 0);
+    kbr7_swap4(b.data() + 1, out.data(), 1);
+    EXPECT_EQ((Bytes{1, 2, 3, 4}), out);
 
-  const Bytes before = b;
-  kbr7_swap4(b.data(), b.data(), 0);
-  kbr7_swap4(b.data(), b.data(), -1);
-  kbr7_swap4(nullptr, b.data(), 1);
-  kbr7_swap4(b.data(), nullptr, 1);
-  EXPECT_EQ(before, b);
+    const Bytes before = b;
+    kbr7_swap4(b.data(), b.data(), 0);
+    kbr7_swap4(b.data(), b.data(), -1);
+    kbr7_swap4(nullptr, b.data(), 1);
+    kbr7_swap4(b.data(), nullptr, 1);
+    EXPECT_EQ(before, b);
 }
 
 // ---- Refusals -----------------------------------------------------------------
@@ -466,40 +457,26 @@ uint32_t peer32(uint32_t v) { return __builtin_bswap32(v); }
 uint64_t peer64(uint64_t v) { return __builtin_bswap64(v); }
 
 Bytes with32(Bytes b, size_t off, uint32_t v) {
-  put32(b, off, v);
-  return b;
+    put32(b, off, v);
+    return b;
 }
 
 Bytes with64(Bytes b, size_t off, uint64_t v) {
-  put64(b, off, v);
-  return b;
+    put64(b, off, v);
+    return b;
 }
 
-int hton_unbounded(unsigned char* b, int) {
-  return kbr7_convert_event_hton(b, b, -1);
-}
-int hton_bounded(unsigned char* b, int n) {
-  return kbr7_convert_event_hton(b, b, n);
-}
+int hton_unbounded(unsigned char* b, int) { return kbr7_convert_event_hton(b, b, -1); }
+int hton_bounded(unsigned char* b, int n) { return kbr7_convert_event_hton(b, b, n); }
 int received_event(unsigned char* b, int) { return kbr7_convert_event(b, b); }
-int received_slow(unsigned char* b, int) {
-  return kbr7_convert_slow_data(b, b);
-}
-int slow_body(unsigned char* b, int) {
-  return kbr7_convert_slow_data_block_hton(b + 12, b + 12, 2,
-                                           KBR7_PATTERN_SLOW);
-}
-int image_data(unsigned char* b, int) {
-  return kbr7_convert_data(b + 8, b + 8, KBR7_BLOCK_IMAGE, 8);
-}
-int image_ext_data(unsigned char* b, int) {
-  return kbr7_convert_data(b + 100, b + 100, KBR7_BLOCK_IMAGE_EXT, 100);
-}
+int received_slow(unsigned char* b, int) { return kbr7_convert_slow_data(b, b); }
+int slow_body(unsigned char* b, int) { return kbr7_convert_slow_data_block_hton(b + 12, b + 12, 2, KBR7_PATTERN_SLOW); }
+int image_data(unsigned char* b, int) { return kbr7_convert_data(b + 8, b + 8, KBR7_BLOCK_IMAGE, 8); }
+int image_ext_data(unsigned char* b, int) { return kbr7_convert_data(b + 100, b + 100, KBR7_BLOCK_IMAGE_EXT, 100); }
 
 // An 8-byte intro already in the peer's order, followed by `n` - 8 bytes.
 Bytes converted_intro(uint32_t n, uint32_t length) {
-  return with32(with32(filled(n), 0, peer32(KBR7_PATTERN_2010)), 4,
-                peer32(length));
+    return with32(with32(filled(n), 0, peer32(KBR7_PATTERN_2010)), 4, peer32(length));
 }
 
 constexpr size_t kLen = offsetof(kbr7_eventheader, event_length);
@@ -510,217 +487,190 @@ constexpr size_t kFrameLen = offsetof(kbr7_image_ext_frame_head, length);
 // Every refusal writes nothing; buffers are exactly as large as the caller
 // says, so a read or write past them is caught by AddressSanitizer.
 TEST(EventUtilRefusal, HostileLengthsAndArgumentsTouchNothing) {
-  struct Case {
-    const char* name;
-    kbr7_data_format generation;
-    Bytes buffer;
-    int (*call)(unsigned char* buffer, int size);
-    int expected;
-  };
-  const int kShort = KBR7_CONV_ERR_SHORT_LENGTH;
-  const std::vector<Case> cases = {
-      {"event, length 0", KBR7_FORMAT_LEGACY,
-       with32(event_record(KBR7_PATTERN_LEGACY, 36), kLen, 0), hton_unbounded,
-       kShort},
-      {"event, length below header", KBR7_FORMAT_2010,
-       with32(event_record(KBR7_PATTERN_2010, 36), kLen, 35), hton_unbounded,
-       kShort},
-      {"2024 event, length below header", KBR7_FORMAT_2024,
-       with64(event_2024_record(48, 0), kLen2024, 47), hton_unbounded, kShort},
-      {"2024 event, length only in the high 32 bits", KBR7_FORMAT_2024,
-       with64(event_2024_record(48, 0), kLen2024, uint64_t{1} << 32),
-       hton_unbounded, kShort},
-      {"event, length beyond the caller's bound", KBR7_FORMAT_2010,
-       with32(event_record(KBR7_PATTERN_2010, 60), kLen, 61), hton_bounded,
-       KBR7_CONV_ERR_BEYOND_BOUND},
-      {"2024 event, bound below header", KBR7_FORMAT_2024,
-       with32(filled(40), 0, KBR7_PATTERN_2024), hton_bounded, kShort},
-      {"received event, length 0", KBR7_FORMAT_2010,
-       with32(filled(36), kLen, 0), received_event, kShort},
-      {"received 2024 event, length below header", KBR7_FORMAT_2024,
-       with64(filled(48), kLen2024, peer64(20)), received_event, kShort},
-      {"slow-data body, length below header", KBR7_FORMAT_LEGACY,
-       with32(slow_record(KBR7_PATTERN_SLOW, 20, 2), kSlowLen, 11), slow_body,
-       kShort},
-      {"slow-data body, pattern not its header's", KBR7_FORMAT_LEGACY,
-       slow_record(KBR7_PATTERN_SLOW_2024, 20, 2), slow_body,
-       KBR7_CONV_ERR_PATTERN},
-      {"received slow data, length below header", KBR7_FORMAT_LEGACY,
-       with32(filled(12), kSlowLen, peer32(8)), received_slow, kShort},
-      {"image, record too short for the frame header", KBR7_FORMAT_LEGACY,
-       converted_intro(107, 107), image_data, kShort},
-      {"image, intro length below intro", KBR7_FORMAT_LEGACY,
-       converted_intro(112, 4), image_data, kShort},
-      {"image ext, frame length below header", KBR7_FORMAT_LEGACY,
-       with32(filled(110), kFrameLen, peer32(99)), image_ext_data, kShort},
-      {"image ext, negative frame length", KBR7_FORMAT_LEGACY,
-       with32(filled(110), kFrameLen, peer32(0xffffff00u)), image_ext_data,
-       kShort},
-      {"data of an unknown block type", KBR7_FORMAT_LEGACY,
-       converted_intro(120, 120),
-       [](unsigned char* b, int) {
-         return kbr7_convert_data(b + 8, b + 8, KBR7_BLOCK_BPM, 8);
-       },
-       KBR7_CONV_ERR_BLOCK_TYPE},
-      {"image data with the wrong header length", KBR7_FORMAT_LEGACY,
-       converted_intro(120, 120),
-       [](unsigned char* b, int) {
-         return kbr7_convert_data(b + 8, b + 8, KBR7_BLOCK_IMAGE, 100);
-       },
-       KBR7_CONV_ERR_HEADER_LENGTH},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    select_generation(c.generation);
-    Bytes buf = c.buffer;
-    EXPECT_EQ(c.expected,
-              c.call(buf.data(), static_cast<int>(buf.size())));
-    EXPECT_EQ(c.buffer, buf);
-  }
+    struct Case {
+        const char* name;
+        kbr7_data_format generation;
+        Bytes buffer;
+        int (*call)(unsigned char* buffer, int size);
+        int expected;
+    };
+    const int kShort = KBR7_CONV_ERR_SHORT_LENGTH;
+    const std::vector<Case> cases = {
+        {"event, length 0", KBR7_FORMAT_LEGACY, with32(event_record(KBR7_PATTERN_LEGACY, 36), kLen, 0), hton_unbounded,
+         kShort},
+        {"event, length below header", KBR7_FORMAT_2010, with32(event_record(KBR7_PATTERN_2010, 36), kLen, 35),
+         hton_unbounded, kShort},
+        {"2024 event, length below header", KBR7_FORMAT_2024, with64(event_2024_record(48, 0), kLen2024, 47),
+         hton_unbounded, kShort},
+        {"2024 event, length only in the high 32 bits", KBR7_FORMAT_2024,
+         with64(event_2024_record(48, 0), kLen2024, uint64_t{1} << 32), hton_unbounded, kShort},
+        {"event, length beyond the caller's bound", KBR7_FORMAT_2010,
+         with32(event_record(KBR7_PATTERN_2010, 60), kLen, 61), hton_bounded, KBR7_CONV_ERR_BEYOND_BOUND},
+        {"2024 event, bound below header", KBR7_FORMAT_2024, with32(filled(40), 0, KBR7_PATTERN_2024), hton_bounded,
+         kShort},
+        {"received event, length 0", KBR7_FORMAT_2010, with32(filled(36), kLen, 0), received_event, kShort},
+        {"received 2024 event, length below header", KBR7_FORMAT_2024, with64(filled(48), kLen2024, peer64(20)),
+         received_event, kShort},
+        {"slow-data body, length below header", KBR7_FORMAT_LEGACY,
+         with32(slow_record(KBR7_PATTERN_SLOW, 20, 2), kSlowLen, 11), slow_body, kShort},
+        {"slow-data body, pattern not its header's", KBR7_FORMAT_LEGACY, slow_record(KBR7_PATTERN_SLOW_2024, 20, 2),
+         slow_body, KBR7_CONV_ERR_PATTERN},
+        {"received slow data, length below header", KBR7_FORMAT_LEGACY, with32(filled(12), kSlowLen, peer32(8)),
+         received_slow, kShort},
+        {"image, record too short for the frame header", KBR7_FORMAT_LEGACY, converted_intro(107, 107), image_data,
+         kShort},
+        {"image, intro length below intro", KBR7_FORMAT_LEGACY, converted_intro(112, 4), image_data, kShort},
+        {"image ext, frame length below header", KBR7_FORMAT_LEGACY, with32(filled(110), kFrameLen, peer32(99)),
+         image_ext_data, kShort},
+        {"image ext, negative frame length", KBR7_FORMAT_LEGACY, with32(filled(110), kFrameLen, peer32(0xffffff00u)),
+         image_ext_data, kShort},
+        {"data of an unknown block type", KBR7_FORMAT_LEGACY, converted_intro(120, 120),
+         [](unsigned char* b, int) { return kbr7_convert_data(b + 8, b + 8, KBR7_BLOCK_BPM, 8); },
+         KBR7_CONV_ERR_BLOCK_TYPE},
+        {"image data with the wrong header length", KBR7_FORMAT_LEGACY, converted_intro(120, 120),
+         [](unsigned char* b, int) { return kbr7_convert_data(b + 8, b + 8, KBR7_BLOCK_IMAGE, 100); },
+         KBR7_CONV_ERR_HEADER_LENGTH},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        select_generation(c.generation);
+        Bytes buf = c.buffer;
+        EXPECT_EQ(c.expected, c.call(buf.data(), static_cast<int>(buf.size())));
+        EXPECT_EQ(c.buffer, buf);
+    }
 }
 
 TEST(EventUtilRefusal, NullPointers) {
-  using Call = int (*)();
-  const std::vector<Call> calls = {
-      [] {
-        kbr7_eventheader h{};
-        return kbr7_convert_event_head(&h, nullptr);
-      },
-      [] {
-        kbr7_eventheader_2024 h{};
-        return kbr7_convert_event_head(nullptr, &h);
-      },
-      [] {
-        kbr7_daq_slow_data_header h{};
-        return kbr7_convert_slow_data_head(nullptr, &h);
-      },
-      [] {
-        kbr7_image_head h{};
-        return kbr7_convert_image_head(&h, nullptr);
-      },
-      [] {
-        kbr7_image_ext_frame_head h{};
-        return kbr7_convert_image_head(nullptr, &h);
-      },
-      [] {
-        kbr7_image_ext_frame_head h{};
-        return kbr7_convert_image_ext_head(&h, nullptr);
-      },
-      [] {
-        kbr7_spect_intro h{};
-        return kbr7_convert_spect_head(nullptr, &h);
-      },
-      [] { return kbr7_convert_event_hton(nullptr, nullptr, -1); },
-      [] { return kbr7_convert_event(nullptr, nullptr); },
-      [] { return kbr7_convert_slow_data_block_hton(nullptr, nullptr, 0, 0); },
-      [] { return kbr7_convert_slow_data(nullptr, nullptr); },
-      [] {
-        return kbr7_convert_data(nullptr, nullptr, KBR7_BLOCK_IMAGE, 8);
-      },
-  };
-  for (kbr7_data_format g : kAllGenerations) {
-    select_generation(g);
-    for (size_t i = 0; i < calls.size(); ++i)
-      EXPECT_EQ(KBR7_CONV_ERR_NULL, calls[i]()) << "call " << i;
-  }
+    using Call = int (*)();
+    const std::vector<Call> calls = {
+        [] {
+            kbr7_eventheader h{};
+            return kbr7_convert_event_head(&h, nullptr);
+        },
+        [] {
+            kbr7_eventheader_2024 h{};
+            return kbr7_convert_event_head(nullptr, &h);
+        },
+        [] {
+            kbr7_daq_slow_data_header h{};
+            return kbr7_convert_slow_data_head(nullptr, &h);
+        },
+        [] {
+            kbr7_image_head h{};
+            return kbr7_convert_image_head(&h, nullptr);
+        },
+        [] {
+            kbr7_image_ext_frame_head h{};
+            return kbr7_convert_image_head(nullptr, &h);
+        },
+        [] {
+            kbr7_image_ext_frame_head h{};
+            return kbr7_convert_image_ext_head(&h, nullptr);
+        },
+        [] {
+            kbr7_spect_intro h{};
+            return kbr7_convert_spect_head(nullptr, &h);
+        },
+        [] { return kbr7_convert_event_hton(nullptr, nullptr, -1); },
+        [] { return kbr7_convert_event(nullptr, nullptr); },
+        [] { return kbr7_convert_slow_data_block_hton(nullptr, nullptr, 0, 0); },
+        [] { return kbr7_convert_slow_data(nullptr, nullptr); },
+        [] { return kbr7_convert_data(nullptr, nullptr, KBR7_BLOCK_IMAGE, 8); },
+    };
+    for (kbr7_data_format g : kAllGenerations) {
+        select_generation(g);
+        for (size_t i = 0; i < calls.size(); ++i) EXPECT_EQ(KBR7_CONV_ERR_NULL, calls[i]()) << "call " << i;
+    }
 }
 
 // A header whose type is not the selected generation's (a 36-byte header
 // carrying the 2024 pattern, say) is refused before a byte is written, so
 // nothing can land beyond the caller's header.
 TEST(EventUtilRefusal, EventHeaderOfTheOtherLayoutWritesNothing) {
-  auto src36 = std::make_unique<kbr7_eventheader>();
-  src36->pattern = KBR7_PATTERN_2024;
-  auto dst36 = std::make_unique<kbr7_eventheader>();
-  std::memset(dst36.get(), 0x5a, sizeof *dst36);
-  const Bytes before36 = bytes_of(*dst36);
+    auto src36 = std::make_unique<kbr7_eventheader>();
+    src36->pattern = KBR7_PATTERN_2024;
+    auto dst36 = std::make_unique<kbr7_eventheader>();
+    std::memset(dst36.get(), 0x5a, sizeof *dst36);
+    const Bytes before36 = bytes_of(*dst36);
 
-  set_data_format_2024(1);
-  EXPECT_EQ(KBR7_CONV_ERR_LAYOUT, kbr7_convert_event_head(src36.get(),
-                                                          dst36.get()));
-  EXPECT_EQ(before36, bytes_of(*dst36));
+    set_data_format_2024(1);
+    EXPECT_EQ(KBR7_CONV_ERR_LAYOUT, kbr7_convert_event_head(src36.get(), dst36.get()));
+    EXPECT_EQ(before36, bytes_of(*dst36));
 
-  auto src48 = std::make_unique<kbr7_eventheader_2024>();
-  auto dst48 = std::make_unique<kbr7_eventheader_2024>();
-  std::memset(dst48.get(), 0x5a, sizeof *dst48);
-  const Bytes before48 = bytes_of(*dst48);
-  for (int flag2010 : {0, 1}) {
-    set_data_format_2010(flag2010);
-    EXPECT_EQ(KBR7_CONV_ERR_LAYOUT,
-              kbr7_convert_event_head(src48.get(), dst48.get()));
-    EXPECT_EQ(before48, bytes_of(*dst48));
-  }
+    auto src48 = std::make_unique<kbr7_eventheader_2024>();
+    auto dst48 = std::make_unique<kbr7_eventheader_2024>();
+    std::memset(dst48.get(), 0x5a, sizeof *dst48);
+    const Bytes before48 = bytes_of(*dst48);
+    for (int flag2010 : {0, 1}) {
+        set_data_format_2010(flag2010);
+        EXPECT_EQ(KBR7_CONV_ERR_LAYOUT, kbr7_convert_event_head(src48.get(), dst48.get()));
+        EXPECT_EQ(before48, bytes_of(*dst48));
+    }
 }
 
 TEST(EventUtilRefusal, EveryErrorHasItsOwnText) {
-  const std::string generic = kbr7_get_convert_error(12345);
-  EXPECT_STREQ("no error", kbr7_get_convert_error(KBR7_CONV_OK));
-  std::vector<std::string> texts;
-  for (int code : {KBR7_CONV_ERR_NULL, KBR7_CONV_ERR_SHORT_LENGTH,
-                   KBR7_CONV_ERR_LAYOUT, KBR7_CONV_ERR_BLOCK_TYPE,
-                   KBR7_CONV_ERR_HEADER_LENGTH, KBR7_CONV_ERR_BEYOND_BOUND,
-                   KBR7_CONV_ERR_PATTERN}) {
-    EXPECT_NE(0, code);
-    texts.push_back(kbr7_get_convert_error(code));
-    EXPECT_NE(generic, texts.back());
-  }
-  std::sort(texts.begin(), texts.end());
-  EXPECT_EQ(texts.end(), std::unique(texts.begin(), texts.end()));
+    const std::string generic = kbr7_get_convert_error(12345);
+    EXPECT_STREQ("no error", kbr7_get_convert_error(KBR7_CONV_OK));
+    std::vector<std::string> texts;
+    for (int code : {KBR7_CONV_ERR_NULL, KBR7_CONV_ERR_SHORT_LENGTH, KBR7_CONV_ERR_LAYOUT, KBR7_CONV_ERR_BLOCK_TYPE,
+                     KBR7_CONV_ERR_HEADER_LENGTH, KBR7_CONV_ERR_BEYOND_BOUND, KBR7_CONV_ERR_PATTERN}) {
+        EXPECT_NE(0, code);
+        texts.push_back(kbr7_get_convert_error(code));
+        EXPECT_NE(generic, texts.back());
+    }
+    std::sort(texts.begin(), texts.end());
+    EXPECT_EQ(texts.end(), std::unique(texts.begin(), texts.end()));
 }
 
 // ---- Generation ----------------------------------------------------------------
 
 TEST(EventUtilGeneration, SettersFollowTheFlagRules) {
-  struct Step {
-    void (*set)(int);
-    int flag;
-    kbr7_data_format expected;
-  };
-  const Step steps[] = {
-      {set_data_format_2010, 0, KBR7_FORMAT_LEGACY},
-      {set_data_format_2024, 1, KBR7_FORMAT_2024},
-      {set_data_format_2010, 1, KBR7_FORMAT_2010},  // clears 2024
-      {set_data_format_2024, 1, KBR7_FORMAT_2024},  // 2024 wins over 2010
-      {set_data_format_2024, 0, KBR7_FORMAT_2010},  // 2010 flag survived
-      {set_data_format_2024, 1, KBR7_FORMAT_2024},
-      {set_data_format_2010, 0, KBR7_FORMAT_LEGACY},  // clears both
-      {set_data_format_2024, 0, KBR7_FORMAT_LEGACY},
-  };
-  for (size_t i = 0; i < sizeof steps / sizeof steps[0]; ++i) {
-    SCOPED_TRACE("step " + std::to_string(i));
-    steps[i].set(steps[i].flag);
-    EXPECT_EQ(steps[i].expected, kbr7_get_data_format());
-    EXPECT_EQ(steps[i].expected == KBR7_FORMAT_2024, is_data_format_2024());
-    EXPECT_EQ(steps[i].expected == KBR7_FORMAT_2010, is_data_format_2010());
-  }
+    struct Step {
+        void (*set)(int);
+        int flag;
+        kbr7_data_format expected;
+    };
+    const Step steps[] = {
+        {set_data_format_2010, 0, KBR7_FORMAT_LEGACY}, {set_data_format_2024, 1, KBR7_FORMAT_2024},
+        {set_data_format_2010, 1, KBR7_FORMAT_2010},  // clears 2024
+        {set_data_format_2024, 1, KBR7_FORMAT_2024},  // 2024 wins over 2010
+        {set_data_format_2024, 0, KBR7_FORMAT_2010},  // 2010 flag survived
+        {set_data_format_2024, 1, KBR7_FORMAT_2024},   {set_data_format_2010, 0, KBR7_FORMAT_LEGACY},  // clears both
+        {set_data_format_2024, 0, KBR7_FORMAT_LEGACY},
+    };
+    for (size_t i = 0; i < sizeof steps / sizeof steps[0]; ++i) {
+        SCOPED_TRACE("step " + std::to_string(i));
+        steps[i].set(steps[i].flag);
+        EXPECT_EQ(steps[i].expected, kbr7_get_data_format());
+        EXPECT_EQ(steps[i].expected == KBR7_FORMAT_2024, is_data_format_2024());
+        EXPECT_EQ(steps[i].expected == KBR7_FORMAT_2010, is_data_format_2010());
+    }
 }
 
 // Two threads flipping the setting while a third reads it: every read sees
 // one of the three generations (and ThreadSanitizer sees no race).
 TEST(EventUtilGeneration, ConcurrentSettersAndReaders) {
-  constexpr int kRounds = 20000;
-  std::atomic<bool> bad{false};
-  std::thread flip2010([] {
-    for (int i = 0; i < kRounds; ++i) set_data_format_2010(i & 1);
-  });
-  std::thread flip2024([] {
-    for (int i = 0; i < kRounds; ++i) set_data_format_2024(i & 1);
-  });
-  std::thread reader([&bad] {
-    for (int i = 0; i < kRounds; ++i) {
-      kbr7_data_format f = kbr7_get_data_format();
-      if (f != KBR7_FORMAT_LEGACY && f != KBR7_FORMAT_2010 &&
-          f != KBR7_FORMAT_2024)
-        bad = true;
-      (void)is_data_format_2024();
-    }
-  });
-  flip2010.join();
-  flip2024.join();
-  reader.join();
-  EXPECT_FALSE(bad);
-  set_data_format_2010(0);
-  EXPECT_EQ(KBR7_FORMAT_LEGACY, kbr7_get_data_format());
+    constexpr int kRounds = 20000;
+    std::atomic<bool> bad{false};
+    std::thread flip2010([] {
+        for (int i = 0; i < kRounds; ++i) set_data_format_2010(i & 1);
+    });
+    std::thread flip2024([] {
+        for (int i = 0; i < kRounds; ++i) set_data_format_2024(i & 1);
+    });
+    std::thread reader([&bad] {
+        for (int i = 0; i < kRounds; ++i) {
+            kbr7_data_format f = kbr7_get_data_format();
+            if (f != KBR7_FORMAT_LEGACY && f != KBR7_FORMAT_2010 && f != KBR7_FORMAT_2024) bad = true;
+            (void)is_data_format_2024();
+        }
+    });
+    flip2010.join();
+    flip2024.join();
+    reader.join();
+    EXPECT_FALSE(bad);
+    set_data_format_2010(0);
+    EXPECT_EQ(KBR7_FORMAT_LEGACY, kbr7_get_data_format());
 }
 
 }  // namespace

@@ -39,9 +39,7 @@ const Twin kImage{
     [](Tarvex& t, void* i, char** b, int sz) {
         return t.ReceiveImageData(static_cast<kbr7_image_ext_intro*>(i), b, sz);
     },
-    [](Tarvex& t, void* i, char** b, int sz) {
-        return t.ReceiveImage(static_cast<kbr7_image_ext_intro*>(i), b, sz);
-    },
+    [](Tarvex& t, void* i, char** b, int sz) { return t.ReceiveImage(static_cast<kbr7_image_ext_intro*>(i), b, sz); },
     "ReceiveImage(): read pattern too many empty messages, consider TCP connection broken",
     "ReceiveImage(): read heaser too many empty messages, consider TCP connection broken",
     "ReceiveImage(): read image too many empty messages, consider TCP connection broken",
@@ -51,12 +49,8 @@ const Twin kSpect{
     "Spect",
     sizeof(kbr7_spect_intro),
     [](Tarvex& t, void* i) { return t.ReceiveSpectHeader(static_cast<kbr7_spect_intro*>(i)); },
-    [](Tarvex& t, void* i, char** b, int sz) {
-        return t.ReceiveSpectData(static_cast<kbr7_spect_intro*>(i), b, sz);
-    },
-    [](Tarvex& t, void* i, char** b, int sz) {
-        return t.ReceiveSpect(static_cast<kbr7_spect_intro*>(i), b, sz);
-    },
+    [](Tarvex& t, void* i, char** b, int sz) { return t.ReceiveSpectData(static_cast<kbr7_spect_intro*>(i), b, sz); },
+    [](Tarvex& t, void* i, char** b, int sz) { return t.ReceiveSpect(static_cast<kbr7_spect_intro*>(i), b, sz); },
     "SpectImage(): read pattern too many empty messages, consider TCP connection broken",
     "SpectSpect(): read heaser too many empty messages, consider TCP connection broken",
     "ReceiveSpectData(): read image too many empty messages, consider TCP connection broken",
@@ -83,7 +77,8 @@ Bytes without_pattern(Bytes intro) {
 
 // The intro as a peer of the other byte order writes it: every word reversed.
 Bytes reversed_words(Bytes b) {
-    for (size_t at = 0; at + 4 <= b.size(); at += 4) std::reverse(b.begin() + static_cast<long>(at), b.begin() + static_cast<long>(at + 4));
+    for (size_t at = 0; at + 4 <= b.size(); at += 4)
+        std::reverse(b.begin() + static_cast<long>(at), b.begin() + static_cast<long>(at + 4));
     return b;
 }
 
@@ -122,8 +117,8 @@ TEST_P(IntroReceiver, RecordIsFoundBehindAnyBytesButNotBehindSlowDataPatterns) {
         Attached a;
         const Bytes intro = intro_bytes(tw, pattern, static_cast<uint32_t>(tw.intro + 40));
         const Bytes body = filler(40, 9);
-        ASSERT_TRUE(a.peer.send(tt::cat({tt::host32(KBR7_PATTERN_SLOW), tt::host32(KBR7_PATTERN_SLOW_2024),
-                                         filler(3000, 2), intro, body})));
+        ASSERT_TRUE(a.peer.send(tt::cat(
+            {tt::host32(KBR7_PATTERN_SLOW), tt::host32(KBR7_PATTERN_SLOW_2024), filler(3000, 2), intro, body})));
         std::vector<char> buf(40);
         char* p = buf.data();
         EXPECT_EQ(tw.whole(a.t, a.intro, &p, 40), 0);
@@ -158,8 +153,8 @@ TEST_P(IntroReceiver, BodyIsBoundBySzAndAllocatedWhenNoBufferIsGiven) {
         int status;
     };
     const Case cases[] = {
-        {0, 0, false, 0},              // an empty body still gets a (zero-length) array
-        {24, 24, false, 0},            // exactly sz
+        {0, 0, false, 0},    // an empty body still gets a (zero-length) array
+        {24, 24, false, 0},  // exactly sz
         {24, 24, true, 0},
         {25, 24, false, ERR_NO_SPACE},  // one byte more: nothing allocated or read
         {25, 24, true, ERR_NO_SPACE},
@@ -169,8 +164,8 @@ TEST_P(IntroReceiver, BodyIsBoundBySzAndAllocatedWhenNoBufferIsGiven) {
         Attached a;
         const Bytes body = filler(c.body, 3);
         const Bytes next = intro_bytes(tw, KBR7_PATTERN_2010, static_cast<uint32_t>(tw.intro), 5);
-        ASSERT_TRUE(a.peer.send(tt::cat({intro_bytes(tw, KBR7_PATTERN_LEGACY, static_cast<uint32_t>(tw.intro + c.body)),
-                                         body, next})));
+        ASSERT_TRUE(a.peer.send(
+            tt::cat({intro_bytes(tw, KBR7_PATTERN_LEGACY, static_cast<uint32_t>(tw.intro + c.body)), body, next})));
         std::vector<char> mine(64, 'x');
         char* p = c.give_buffer ? mine.data() : nullptr;
         ASSERT_EQ(tw.header(a.t, a.intro), 0);
@@ -219,10 +214,9 @@ TEST_P(IntroReceiver, CountingFollowsOwncntrAndIncludesBodiesThatFailLater) {
         SCOPED_TRACE(owncntr);
         Attached a;
         a.t.set_own_cnt(owncntr);
-        ASSERT_TRUE(a.peer.send(tt::cat({intro_bytes(tw, KBR7_PATTERN_2010, static_cast<uint32_t>(tw.intro + 8)),
-                                         filler(8, 1),
-                                         intro_bytes(tw, KBR7_PATTERN_2010, static_cast<uint32_t>(tw.intro + 8)),
-                                         filler(3, 1)})));
+        ASSERT_TRUE(a.peer.send(
+            tt::cat({intro_bytes(tw, KBR7_PATTERN_2010, static_cast<uint32_t>(tw.intro + 8)), filler(8, 1),
+                     intro_bytes(tw, KBR7_PATTERN_2010, static_cast<uint32_t>(tw.intro + 8)), filler(3, 1)})));
         char buf[8];
         char* p = buf;
         EXPECT_EQ(tw.whole(a.t, a.intro, &p, 8), 0);
@@ -330,9 +324,10 @@ TEST_P(SendEventToReceiveImage, ImagesArriveAsTheyWereSent) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    TransportsAndByteOrder, SendEventToReceiveImage,
-    testing::Values(EndToEnd{false, false}, EndToEnd{false, true}, EndToEnd{true, false}, EndToEnd{true, true}),
-    [](const testing::TestParamInfo<EndToEnd>& i) {
-        return std::string(i.param.local ? "Local" : "Tcp") + (i.param.convert ? "Converting" : "Native");
-    });
+INSTANTIATE_TEST_SUITE_P(TransportsAndByteOrder, SendEventToReceiveImage,
+                         testing::Values(EndToEnd{false, false}, EndToEnd{false, true}, EndToEnd{true, false},
+                                         EndToEnd{true, true}),
+                         [](const testing::TestParamInfo<EndToEnd>& i) {
+                             return std::string(i.param.local ? "Local" : "Tcp") +
+                                    (i.param.convert ? "Converting" : "Native");
+                         });

@@ -40,10 +40,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kProgramTimeoutS = 50;  // each program ends itself after this
-constexpr int kReadyMs = 15000;       // the emulator may start slowly on a loaded machine
-constexpr int kRunMs = 40000;         // the whole transfer of one case
-constexpr int kIdleReceiverMs = 5000; // a receiver silent this long after the sender ended is stuck
+constexpr int kProgramTimeoutS = 50;   // each program ends itself after this
+constexpr int kReadyMs = 15000;        // the emulator may start slowly on a loaded machine
+constexpr int kRunMs = 40000;          // the whole transfer of one case
+constexpr int kIdleReceiverMs = 5000;  // a receiver silent this long after the sender ended is stuck
 
 std::vector<std::string> split_words(const std::string& s) {
     std::istringstream in(s);
@@ -80,8 +80,7 @@ std::vector<std::string> launcher(const std::string& path) {
 // output (and error) on pipes.
 class Program {
 public:
-    Program(std::vector<std::string> argv, std::string label)
-        : label_(std::move(label)), reader_(-1) {
+    Program(std::vector<std::string> argv, std::string label) : label_(std::move(label)), reader_(-1) {
         int in[2], out[2];
         if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;
         std::vector<char*> args;
@@ -223,8 +222,9 @@ std::vector<Case> all_cases() {
         for (bool be_accepts : {true, false})
             for (bool bigend : {false, true})
                 for (bool be_sends : {true, false}) {
-                    std::string name = std::string(local ? "Unix" : "Tcp") + (be_accepts ? "_BeAccepts" : "_BeConnects") +
-                                       (bigend ? "_BigendMode" : "_NativeMode") + (be_sends ? "_BeSends" : "_BeReceives");
+                    std::string name =
+                        std::string(local ? "Unix" : "Tcp") + (be_accepts ? "_BeAccepts" : "_BeConnects") +
+                        (bigend ? "_BigendMode" : "_NativeMode") + (be_sends ? "_BeSends" : "_BeReceives");
                     cases.push_back({name, local, be_accepts, bigend, be_sends, false, seed++});
                 }
     // A sender that never converts, facing an accepting receiver in native
@@ -272,9 +272,9 @@ protected:
     void start(End& e, int port) {
         const Case& c = GetParam();
         std::vector<std::string> argv = launcher(e.big_endian ? peer_ : native_);
-        argv.insert(argv.end(), {e.accepting ? "--accept" : "--connect", std::to_string(port),
-                                 e.sends ? "--send" : "--receive", "--seed", std::to_string(c.seed),
-                                 "--timeout", std::to_string(kProgramTimeoutS)});
+        argv.insert(argv.end(),
+                    {e.accepting ? "--accept" : "--connect", std::to_string(port), e.sends ? "--send" : "--receive",
+                     "--seed", std::to_string(c.seed), "--timeout", std::to_string(kProgramTimeoutS)});
         if (e.accepting && c.bigend_mode) argv.push_back("--bigend");
         if (e.masked) argv.push_back("--mask");
         std::string label = std::string(e.big_endian ? "big-endian " : "native ") +

@@ -10,8 +10,8 @@
 
 #include "Capture.h"
 #include "RawPeer.h"
-#include "TestAccess.h"
 #include "Tarvex.h"
+#include "TestAccess.h"
 
 using A = TarvexTestAccess;
 

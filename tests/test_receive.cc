@@ -309,8 +309,7 @@ TEST(ReceiveEvent, RecordArrivingOneByteAtATimeIsAssembled) {
         const Bytes r = record_of(Kind::E2024, 20);
         std::thread peer([&] { a.peer.send_slowly(tt::cat({Bytes{1, 2, 3}, r}), 1); });
         int rc = ERR_SCAN_AGAIN;
-        for (int calls = 0; rc == ERR_SCAN_AGAIN && calls < 100; ++calls)
-            rc = a.t.ReceiveEvent(nullptr, -1, 0, 2000);
+        for (int calls = 0; rc == ERR_SCAN_AGAIN && calls < 100; ++calls) rc = a.t.ReceiveEvent(nullptr, -1, 0, 2000);
         peer.join();
         EXPECT_EQ(rc, 0);
         EXPECT_EQ(stored(a.t), r);
@@ -328,8 +327,7 @@ TEST(ReceiveEvent, PartialPatternSurvivesACallThatReturns) {
         int first_status;
     };
     const Case cases[] = {
-        {0, 1, ERR_TIMEOUT}, {0, 3, ERR_TIMEOUT}, {2, 1, ERR_TIMEOUT},
-        {4, 2, ERR_SCAN_AGAIN}, {7, 3, ERR_SCAN_AGAIN},
+        {0, 1, ERR_TIMEOUT}, {0, 3, ERR_TIMEOUT}, {2, 1, ERR_TIMEOUT}, {4, 2, ERR_SCAN_AGAIN}, {7, 3, ERR_SCAN_AGAIN},
     };
     const Bytes r = record_of(Kind::Slow2024, 8);
     for (const Case& c : cases) {
@@ -512,8 +510,8 @@ TEST(ReceiveEvent, FailedCallKeepsOrReleasesThePreviousRecordByPhaseAndKind) {
          "ReceiveEvent(): SLOW DATA header too many empty messages, consider TCP connection broken", false},
         {"event, no space", Kind::E2024, Fail::NoSpace, ERR_NO_SPACE, nullptr, true},
         {"slow, no space", Kind::Slow2024, Fail::NoSpace, ERR_NO_SPACE, nullptr, false},
-        {"event, ack not written", Kind::E2010, Fail::AckNotWritten, ERR_SEND,
-         "ReceiveEvent(): Failed to send ack", true},
+        {"event, ack not written", Kind::E2010, Fail::AckNotWritten, ERR_SEND, "ReceiveEvent(): Failed to send ack",
+         true},
         {"slow, ack not written", Kind::Slow, Fail::AckNotWritten, ERR_SEND, nullptr, true},
         {"event, closed in body", Kind::E2010, Fail::ClosedInBody, ERR_READ, body_msg, false},
         {"slow, closed in body", Kind::Slow, Fail::ClosedInBody, ERR_READ, body_msg, false},
@@ -555,9 +553,15 @@ TEST(ReceiveEvent, HostileLengthsAreRefusedAndTheNextRecordIsFound) {
         bool ring;  // acknowledged: a length of 2^32 does not fit a ring buffer
     };
     const Case cases[] = {
-        {Kind::E2010, 0, true},     {Kind::Legacy, 35, true},        {Kind::E2024, 0, true},
-        {Kind::E2024, 47, true},    {Kind::E2024, -1, true},         {Kind::E2024, INT64_MIN, true},
-        {Kind::E2024, int64_t{1} << 32, false}, {Kind::Slow, 0, true}, {Kind::Slow2024, 11, true},
+        {Kind::E2010, 0, true},
+        {Kind::Legacy, 35, true},
+        {Kind::E2024, 0, true},
+        {Kind::E2024, 47, true},
+        {Kind::E2024, -1, true},
+        {Kind::E2024, INT64_MIN, true},
+        {Kind::E2024, int64_t{1} << 32, false},
+        {Kind::Slow, 0, true},
+        {Kind::Slow2024, 11, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << kind(c.k).name << ", length " << c.length);
@@ -763,9 +767,10 @@ TEST_P(SendEventToReceiveEvent, EveryKindArrivesAsItWasSent) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    TransportsAndByteOrder, SendEventToReceiveEvent,
-    testing::Values(EndToEnd{false, false}, EndToEnd{false, true}, EndToEnd{true, false}, EndToEnd{true, true}),
-    [](const testing::TestParamInfo<EndToEnd>& i) {
-        return std::string(i.param.local ? "Local" : "Tcp") + (i.param.convert ? "Converting" : "Native");
-    });
+INSTANTIATE_TEST_SUITE_P(TransportsAndByteOrder, SendEventToReceiveEvent,
+                         testing::Values(EndToEnd{false, false}, EndToEnd{false, true}, EndToEnd{true, false},
+                                         EndToEnd{true, true}),
+                         [](const testing::TestParamInfo<EndToEnd>& i) {
+                             return std::string(i.param.local ? "Local" : "Tcp") +
+                                    (i.param.convert ? "Converting" : "Native");
+                         });

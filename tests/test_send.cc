@@ -15,8 +15,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <memory>
 #include <future>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -82,7 +82,8 @@ struct Record {
     std::vector<iovec> iov;
 
     Record() = default;
-    Record(std::string n, Fields h, std::vector<Fields> b) : name(std::move(n)), head(std::move(h)), body(std::move(b)) {
+    Record(std::string n, Fields h, std::vector<Fields> b)
+        : name(std::move(n)), head(std::move(h)), body(std::move(b)) {
         mem.push_back(head.host);
         for (const Fields& f : body) mem.push_back(f.host);
         for (Bytes& m : mem) iov.push_back({m.data(), m.size()});
@@ -112,18 +113,17 @@ Fields event36_head(uint32_t pattern, uint32_t length) {
     return Fields()
         .w32(pattern)
         .w32(length)
-        .w32(7)                 // event_number
-        .w32(KBR7_EV_NORMAL)    // event_type
-        .w32(0x11223344)        // event_time.timeup
-        .w32(0x55667788)        // event_time.timelow
-        .w32(3)                 // tmask
+        .w32(7)                          // event_number
+        .w32(KBR7_EV_NORMAL)             // event_type
+        .w32(0x11223344)                 // event_time.timeup
+        .w32(0x55667788)                 // event_time.timelow
+        .w32(3)                          // tmask
         .w32(static_cast<uint32_t>(-4))  // status
-        .w32(2);                // num_svr_block
+        .w32(2);                         // num_svr_block
 }
 
 Record event36(uint32_t pattern = KBR7_PATTERN_2010) {
-    return Record("event36", event36_head(pattern, 36 + 12),
-                  {words({0xa1a2a3a4, 0xb1b2b3b4}), words({0xc1c2c3c4})});
+    return Record("event36", event36_head(pattern, 36 + 12), {words({0xa1a2a3a4, 0xb1b2b3b4}), words({0xc1c2c3c4})});
 }
 
 Fields event48_head(uint32_t pattern, uint64_t length) {
@@ -188,8 +188,7 @@ Record large(int entries, size_t entry_size) {
         for (size_t k = 0; k < entry_size; ++k) b[k] = static_cast<unsigned char>(k * 7 + i);
         body.push_back(Fields().raw(b));
     }
-    return Record("large", event36_head(KBR7_PATTERN_2010, static_cast<uint32_t>(36 + entries * entry_size)),
-                  body);
+    return Record("large", event36_head(KBR7_PATTERN_2010, static_cast<uint32_t>(36 + entries * entry_size)), body);
 }
 
 std::vector<std::string> lines(const std::string& s) {
@@ -579,17 +578,42 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         LengthCase{"zeroLength", true, SendEvent_NOACK, 0, {8}, ERR_BAD_VALUE, "Something wrong (event_length:0)\n"},
         LengthCase{"belowHeader", true, SendEvent_NOACK, 20, {}, ERR_BAD_VALUE, "Something wrong (event_length:20)\n"},
-        LengthCase{"inconsistent", true, SendEvent_NOACK, 100, {40, 30}, ERR_BAD_VALUE,
+        LengthCase{"inconsistent",
+                   true,
+                   SendEvent_NOACK,
+                   100,
+                   {40, 30},
+                   ERR_BAD_VALUE,
                    "Incosistent event length i:2 total:3 clen:-6 ev_len:100\n"},
-        LengthCase{"inconsistentAfterHeader", true, SendEvent_ACK, 100, {40, 30}, ERR_BAD_VALUE,
+        LengthCase{"inconsistentAfterHeader",
+                   true,
+                   SendEvent_ACK,
+                   100,
+                   {40, 30},
+                   ERR_BAD_VALUE,
                    "Incosistent event length i:2 total:3 clen:-6 ev_len:100\n"},
-        LengthCase{"zeroLengthAfterHeader", true, SendEvent_ACK, 0, {}, ERR_BAD_VALUE,
-                   "Something wrong (event_length:0)\n"},
-        LengthCase{"fragmentsShort", false, SendEvent_NOACK, 48, {4}, ERR_CHECK,
+        LengthCase{
+            "zeroLengthAfterHeader", true, SendEvent_ACK, 0, {}, ERR_BAD_VALUE, "Something wrong (event_length:0)\n"},
+        LengthCase{"fragmentsShort",
+                   false,
+                   SendEvent_NOACK,
+                   48,
+                   {4},
+                   ERR_CHECK,
                    "CHECK_FAIL: sent_total: 40!=event_length:48\n"},
-        LengthCase{"fragmentsLong", false, SendEvent_NOACK, 36, {8}, ERR_CHECK,
+        LengthCase{"fragmentsLong",
+                   false,
+                   SendEvent_NOACK,
+                   36,
+                   {8},
+                   ERR_CHECK,
                    "CHECK_FAIL: sent_total: 44!=event_length:36\n"},
-        LengthCase{"fragmentsShortAfterHeader", false, SendEvent_ACK, 48, {4}, ERR_CHECK,
+        LengthCase{"fragmentsShortAfterHeader",
+                   false,
+                   SendEvent_ACK,
+                   48,
+                   {4},
+                   ERR_CHECK,
                    "CHECK_FAIL: sent_total: 40!=event_length:48\n"}),
     [](const ::testing::TestParamInfo<LengthCase>& i) { return std::string(i.param.name); });
 
@@ -640,8 +664,8 @@ INSTANTIATE_TEST_SUITE_P(
         ConversionFailure{"p2024In36", make_event36_2024, "Failed to convert event header error: " + kLayout + "\n"},
         ConversionFailure{"legacyIn48", make_event48_legacy, "Failed to convert event header error: " + kLayout + "\n"},
         ConversionFailure{"imageTooShort", make_image8_short,
-                          "Failed to convert event buffer error: " + kShort + "  what: 1\nHere we are BAD swap err: " +
-                              kShort + "\n"}),
+                          "Failed to convert event buffer error: " + kShort +
+                              "  what: 1\nHere we are BAD swap err: " + kShort + "\n"}),
     [](const ::testing::TestParamInfo<ConversionFailure>& i) { return std::string(i.param.name); });
 
 // --- gather transmission ------------------------------------------------------------
@@ -817,7 +841,8 @@ TEST_P(SendBody, StalledPeerEndsWithRetries) {
     EXPECT_EQ(status, ERR_RETRIES);
     EXPECT_NE(cap.out.find("SendEvent():  Retries are exeeded:0(2)\n"), std::string::npos) << cap.out;
     if (!GetParam().no_delay) {
-        const std::string report = GetParam().convert ? "SendEvent(): Writev(2) failed: " : "SendEvent(): Writev(4) failed: ";
+        const std::string report =
+            GetParam().convert ? "SendEvent(): Writev(2) failed: " : "SendEvent(): Writev(4) failed: ";
         EXPECT_NE(cap.err.find(report + std::strerror(EAGAIN)), std::string::npos) << cap.err;
     } else {
         EXPECT_EQ(cap.err, "");

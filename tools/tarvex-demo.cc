@@ -42,16 +42,32 @@ struct Phase {
 const std::vector<Phase> kPhases = {
     {"2010 events", {Kind::Event2010}, 4000, 8, 4096, false, false, 2},
     {"2024 events, acknowledged", {Kind::Event2024}, 2000, 8, 4096, true, false, 1},
-    {"legacy events, slow data (legacy, 2024)", {Kind::Legacy, Kind::Slow, Kind::Slow2024}, 4000, 8, 2048, false,
-     false, 1},
+    {"legacy events, slow data (legacy, 2024)",
+     {Kind::Legacy, Kind::Slow, Kind::Slow2024},
+     4000,
+     8,
+     2048,
+     false,
+     false,
+     1},
     {"all event kinds, acknowledged",
      {Kind::Event2010, Kind::Event2024, Kind::Legacy, Kind::Slow, Kind::Slow2024},
-     2000, 8, 8192, true, false, 3},
+     2000,
+     8,
+     8192,
+     true,
+     false,
+     3},
     {"large 2010 events", {Kind::Event2010}, 150, 64 << 10, 1 << 20, false, false, 4},
     {"images", {Kind::Image}, 300, 8 << 10, 256 << 10, false, false, 2},
     {"converted: all event kinds, acknowledged",
      {Kind::Event2010, Kind::Event2024, Kind::Legacy, Kind::Slow, Kind::Slow2024},
-     2000, 8, 8192, true, true, 2},
+     2000,
+     8,
+     8192,
+     true,
+     true,
+     2},
     {"converted: large 2024 events", {Kind::Event2024}, 100, 64 << 10, 1 << 20, false, true, 3},
     {"converted: images", {Kind::Image}, 200, 8 << 10, 256 << 10, false, true, 1},
 };
@@ -191,20 +207,21 @@ Outcome run_phase(const Phase& p, bool quick) {
 }
 
 void print_table(const std::vector<Outcome>& outcomes) {
-    std::fprintf(g_log.out(), "\n%-42s %8s %10s %11s %9s %10s\n", "phase", "records", "MB", "records/s", "MB/s", "mismatches");
+    std::fprintf(g_log.out(), "\n%-42s %8s %10s %11s %9s %10s\n", "phase", "records", "MB", "records/s", "MB/s",
+                 "mismatches");
     Outcome all;
     for (size_t i = 0; i < outcomes.size(); ++i) {
         const Outcome& o = outcomes[i];
         const double s = o.seconds > 0 ? o.seconds : 1e-9;
         std::fprintf(g_log.out(), "%-42s %8d %10.2f %11.0f %9.1f %10d%s\n", kPhases[i].name, o.records, o.bytes / 1e6,
-                    o.records / s, o.bytes / 1e6 / s, o.mismatches, o.failed ? "  FAILED" : "");
+                     o.records / s, o.bytes / 1e6 / s, o.mismatches, o.failed ? "  FAILED" : "");
         all.records += o.records;
         all.bytes += o.bytes;
         all.seconds += o.seconds;
         all.mismatches += o.mismatches;
     }
     std::fprintf(g_log.out(), "%-42s %8d %10.2f %11.0f %9.1f %10d\n", "all phases", all.records, all.bytes / 1e6,
-                all.records / all.seconds, all.bytes / 1e6 / all.seconds, all.mismatches);
+                 all.records / all.seconds, all.bytes / 1e6 / all.seconds, all.mismatches);
 }
 
 }  // namespace
@@ -223,15 +240,17 @@ int main(int argc, char** argv) {
     const bool quick = opt.has("quick");
 
     if (!opt.has("diagnostics")) g_log.start("tarvex-demo");
-    std::fprintf(g_log.out(), "tarvex-demo: %zu phases over %s loopback, receiver accepts, sender connects\n", kPhases.size(),
-                tvt::transport_name());
+    std::fprintf(g_log.out(), "tarvex-demo: %zu phases over %s loopback, receiver accepts, sender connects\n",
+                 kPhases.size(), tvt::transport_name());
     std::vector<Outcome> outcomes;
     bool ok = true;
     for (size_t i = 0; i < kPhases.size(); ++i) {
         outcomes.push_back(run_phase(kPhases[i], quick));
         const Outcome& o = outcomes.back();
         std::fprintf(g_log.out(), "[%zu/%zu] %-42s %6d records %s\n", i + 1, kPhases.size(), kPhases[i].name, o.records,
-                    o.failed ? "FAILED" : o.mismatches ? "MISMATCH" : "ok");
+                     o.failed       ? "FAILED"
+                     : o.mismatches ? "MISMATCH"
+                                    : "ok");
         std::fflush(g_log.out());
         ok = ok && !o.failed && o.mismatches == 0;
     }

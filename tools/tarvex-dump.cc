@@ -140,8 +140,8 @@ void Dump::show(const Seen& r) {
     uint32_t seq = 0;
     const size_t fixed = k.fixed_size;
     std::string tag = tvt::read_tag(r.bytes + fixed, r.length - fixed, seq) ? format(" seq=%u", seq) : "";
-    std::printf("#%lld %-12s %-9s len=%zu %s%s\n", t_.records, name.c_str(),
-                link_.get_swap() ? "converted" : "native", r.length, r.detail.c_str(), tag.c_str());
+    std::printf("#%lld %-12s %-9s len=%zu %s%s\n", t_.records, name.c_str(), link_.get_swap() ? "converted" : "native",
+                r.length, r.detail.c_str(), tag.c_str());
     if (s_.hex) print_hex(r.bytes, std::min(s_.hex, r.length));
     std::fflush(stdout);
 }
@@ -150,7 +150,8 @@ bool Dump::goes_on(int st, const char* call) {
     if (st == ERR_NO_SPACE) {
         ++t_.refused;
         ++t_.taken;
-        if (!s_.quiet) std::printf("-  refused by %s: the record does not fit (%s)\n", call,
+        if (!s_.quiet)
+            std::printf("-  refused by %s: the record does not fit (%s)\n", call,
                         s_.receiver == Receiver::Events ? "ring buffer full" : "larger than --max");
         return true;
     }
@@ -235,8 +236,7 @@ int Dump::next_image() {
     std::memcpy(copy_.data(), &intro, sizeof intro);
     const kbr7_image_ext_frame_head& f = intro.head;
     show({Kind::Image, copy_.data(), copy_.size(),
-          format("frame=%dx%d bpp=%d data=%ld frame#=%u event=%u", f.width, f.height, f.bpp, body, f.frame,
-                 f.event)});
+          format("frame=%dx%d bpp=%d data=%ld frame#=%u event=%u", f.width, f.height, f.bpp, body, f.frame, f.event)});
     return 0;
 }
 
@@ -267,8 +267,9 @@ void Dump::run() {
         if (st != 0 && !ended_ && !goes_on(st, call)) break;
     }
     if (ended_)
-        std::printf("-  taken as closed: two scans in a row found no record "
-                    "(the scan reads on at the end of a stream)\n");
+        std::printf(
+            "-  taken as closed: two scans in a row found no record "
+            "(the scan reads on at the end of a stream)\n");
 }
 
 void Dump::print_totals() const {
@@ -288,26 +289,25 @@ void Dump::print_totals() const {
 }  // namespace
 
 int main(int argc, char** argv) {
-    tvt::Options opt(
-        kTool, "[--listen PORT | --connect HOST:PORT] [--images | --spectra] [--ring BYTES] [options]",
-        "Prints one line per record received on a link: kind and generation, byte order\n"
-        "(converted or native), length, and for events number, type and time, for slow\n"
-        "data the channel count, for images the frame size; seq= when the payload carries\n"
-        "the tag tarvex-send and tarvex-demo put into it.  Totals on exit or Ctrl-C.\n"
-        "Without --ring no acknowledgement is answered (a sender must not use --ack).",
-        {{"listen", "PORT", "accept a link on PORT (default 5000; 0 picks a free port)"},
-         {"connect", "HOST:PORT", "connect to a listening sender instead"},
-         {"unix", nullptr, "local socket /tmp/<port>.tcp instead of TCP"},
-         {"bigend", nullptr, "when listening: big-endian mode, both ends convert"},
-         {"images", nullptr, "receive images (ReceiveImage) instead of events"},
-         {"spectra", nullptr, "receive spectra (ReceiveSpect) instead of events"},
-         {"ring", "BYTES", "answer acknowledgements against a ring buffer of BYTES (64K, 1M ...)"},
-         {"hex", "N", "dump the first N bytes of every record"},
-         {"save", "FILE", "append every record (host order) to FILE"},
-         {"count", "N", "stop after N records (refused ones included)"},
-         {"max", "BYTES", "largest image or spectrum body accepted (default 64M)"},
-         {"wait", "SECONDS", "with --connect: keep trying this long (default 5)"},
-         {"quiet", nullptr, "no line per record, totals only"}});
+    tvt::Options opt(kTool, "[--listen PORT | --connect HOST:PORT] [--images | --spectra] [--ring BYTES] [options]",
+                     "Prints one line per record received on a link: kind and generation, byte order\n"
+                     "(converted or native), length, and for events number, type and time, for slow\n"
+                     "data the channel count, for images the frame size; seq= when the payload carries\n"
+                     "the tag tarvex-send and tarvex-demo put into it.  Totals on exit or Ctrl-C.\n"
+                     "Without --ring no acknowledgement is answered (a sender must not use --ack).",
+                     {{"listen", "PORT", "accept a link on PORT (default 5000; 0 picks a free port)"},
+                      {"connect", "HOST:PORT", "connect to a listening sender instead"},
+                      {"unix", nullptr, "local socket /tmp/<port>.tcp instead of TCP"},
+                      {"bigend", nullptr, "when listening: big-endian mode, both ends convert"},
+                      {"images", nullptr, "receive images (ReceiveImage) instead of events"},
+                      {"spectra", nullptr, "receive spectra (ReceiveSpect) instead of events"},
+                      {"ring", "BYTES", "answer acknowledgements against a ring buffer of BYTES (64K, 1M ...)"},
+                      {"hex", "N", "dump the first N bytes of every record"},
+                      {"save", "FILE", "append every record (host order) to FILE"},
+                      {"count", "N", "stop after N records (refused ones included)"},
+                      {"max", "BYTES", "largest image or spectrum body accepted (default 64M)"},
+                      {"wait", "SECONDS", "with --connect: keep trying this long (default 5)"},
+                      {"quiet", nullptr, "no line per record, totals only"}});
     opt.parse(argc, argv);
     if (opt.has("listen") && opt.has("connect")) opt.fail("--listen and --connect exclude each other");
     if (opt.has("images") && opt.has("spectra")) opt.fail("--images and --spectra exclude each other");

@@ -152,27 +152,27 @@ private:
 
 int main(int argc, char** argv) {
     const std::string kinds_help = "record kind(s), taken in turn: " + tvt::kind_names() + " (default event2010)";
-    tvt::Options opt(
-        kTool, "[--connect HOST:PORT | --listen PORT] [--kind K[,K...]] [--size BYTES] [--count N] [options]",
-        "Sends synthetic records, each carrying its sequence number and a checksum in its\n"
-        "payload (the body of events and slow data, the pixels of images, the data of\n"
-        "spectra), or the records of a file of concatenated records as tarvex-dump --save\n"
-        "writes it.  Spectra go out as raw blocks (SendRequest).  Any failure prints the\n"
-        "status by name and number and exits 1.",
-        {{"connect", "HOST:PORT", "connect to a listening receiver (default 127.0.0.1:5000)"},
-         {"listen", "PORT", "accept the receiver on PORT instead (0 picks a free port)"},
-         {"unix", nullptr, "local socket /tmp/<port>.tcp instead of TCP"},
-         {"bigend", nullptr, "when listening: big-endian mode, both ends convert"},
-         {"kind", "K[,K...]", kinds_help.c_str()},
-         {"size", "BYTES", "payload bytes of each synthetic record (default 1024, at least 8)"},
-         {"count", "N", "records to send (default 10; with --file: at most N)"},
-         {"rate", "N", "at most N records per second"},
-         {"ack", nullptr, "acknowledged mode: the receiver admits each record (not for images)"},
-         {"pieces", "N", "split each body into N gather fragments (default 1)"},
-         {"first", "SEQ", "sequence number of the first synthetic record (default 0)"},
-         {"file", "FILE", "send the records of FILE (--kind image or spectrum for such files)"},
-         {"wait", "SECONDS", "keep trying to connect this long (default 5)"},
-         {"verbose", nullptr, "one line per record sent"}});
+    tvt::Options opt(kTool,
+                     "[--connect HOST:PORT | --listen PORT] [--kind K[,K...]] [--size BYTES] [--count N] [options]",
+                     "Sends synthetic records, each carrying its sequence number and a checksum in its\n"
+                     "payload (the body of events and slow data, the pixels of images, the data of\n"
+                     "spectra), or the records of a file of concatenated records as tarvex-dump --save\n"
+                     "writes it.  Spectra go out as raw blocks (SendRequest).  Any failure prints the\n"
+                     "status by name and number and exits 1.",
+                     {{"connect", "HOST:PORT", "connect to a listening receiver (default 127.0.0.1:5000)"},
+                      {"listen", "PORT", "accept the receiver on PORT instead (0 picks a free port)"},
+                      {"unix", nullptr, "local socket /tmp/<port>.tcp instead of TCP"},
+                      {"bigend", nullptr, "when listening: big-endian mode, both ends convert"},
+                      {"kind", "K[,K...]", kinds_help.c_str()},
+                      {"size", "BYTES", "payload bytes of each synthetic record (default 1024, at least 8)"},
+                      {"count", "N", "records to send (default 10; with --file: at most N)"},
+                      {"rate", "N", "at most N records per second"},
+                      {"ack", nullptr, "acknowledged mode: the receiver admits each record (not for images)"},
+                      {"pieces", "N", "split each body into N gather fragments (default 1)"},
+                      {"first", "SEQ", "sequence number of the first synthetic record (default 0)"},
+                      {"file", "FILE", "send the records of FILE (--kind image or spectrum for such files)"},
+                      {"wait", "SECONDS", "keep trying to connect this long (default 5)"},
+                      {"verbose", nullptr, "one line per record sent"}});
     opt.parse(argc, argv);
     if (opt.has("listen") && opt.has("connect")) opt.fail("--listen and --connect exclude each other");
     tvt::use_local_socket(opt.has("unix"));

@@ -27,15 +27,15 @@ std::atomic<unsigned> g_format_flags{0};
 using byte = unsigned char;
 
 uint32_t load32(const byte* p) {
-  uint32_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
+    uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
 }
 
 uint64_t load64(const byte* p) {
-  uint64_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
 }
 
 void store32(byte* p, uint32_t v) { std::memcpy(p, &v, sizeof v); }
@@ -45,8 +45,7 @@ uint32_t reversed32(uint32_t v) { return __builtin_bswap32(v); }
 uint64_t reversed64(uint64_t v) { return __builtin_bswap64(v); }
 
 void swap_words(const byte* src, byte* dst, size_t count) {
-  for (size_t i = 0; i < count; ++i)
-    store32(dst + 4 * i, reversed32(load32(src + 4 * i)));
+    for (size_t i = 0; i < count; ++i) store32(dst + 4 * i, reversed32(load32(src + 4 * i)));
 }
 
 // ---- Header layouts ----------------------------------------------------------
@@ -54,37 +53,28 @@ void swap_words(const byte* src, byte* dst, size_t count) {
 // Widths of a header's fields in wire order; only the 2024 event header has
 // 64-bit fields, every other header is a run of 32-bit words.
 struct HeadLayout {
-  const uint8_t* widths;
-  size_t fields;
-  size_t size;
+    const uint8_t* widths;
+    size_t fields;
+    size_t size;
 };
 
 // Enough 32-bit fields for the longest all-word header, the frame header.
-constexpr uint8_t kWords[25] = {4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4,
-                                4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4};
+constexpr uint8_t kWords[25] = {4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4};
 constexpr uint8_t kEvent2024Widths[] = {4, 4, 8, 8, 4, 4, 4, 4, 4, 4};
 
-constexpr HeadLayout words_layout(size_t size) {
-  return HeadLayout{kWords, size / 4, size};
-}
+constexpr HeadLayout words_layout(size_t size) { return HeadLayout{kWords, size / 4, size}; }
 
 constexpr HeadLayout kEventLayout = words_layout(sizeof(kbr7_eventheader));
-constexpr HeadLayout kEvent2024Layout{
-    kEvent2024Widths, sizeof kEvent2024Widths, sizeof(kbr7_eventheader_2024)};
-constexpr HeadLayout kSlowLayout =
-    words_layout(sizeof(kbr7_daq_slow_data_header));
+constexpr HeadLayout kEvent2024Layout{kEvent2024Widths, sizeof kEvent2024Widths, sizeof(kbr7_eventheader_2024)};
+constexpr HeadLayout kSlowLayout = words_layout(sizeof(kbr7_daq_slow_data_header));
 constexpr HeadLayout kImageHeadLayout = words_layout(sizeof(kbr7_image_head));
-constexpr HeadLayout kFrameLayout =
-    words_layout(sizeof(kbr7_image_ext_frame_head));
-constexpr HeadLayout kSpectIntroLayout =
-    words_layout(sizeof(kbr7_spect_intro));
+constexpr HeadLayout kFrameLayout = words_layout(sizeof(kbr7_image_ext_frame_head));
+constexpr HeadLayout kSpectIntroLayout = words_layout(sizeof(kbr7_spect_intro));
 
-constexpr size_t width_sum(const uint8_t* w, size_t n) {
-  return n == 0 ? 0 : w[0] + width_sum(w + 1, n - 1);
-}
+constexpr size_t width_sum(const uint8_t* w, size_t n) { return n == 0 ? 0 : w[0] + width_sum(w + 1, n - 1); }
 
 constexpr bool layout_complete(const HeadLayout& l) {
-  return l.fields <= sizeof kWords && width_sum(l.widths, l.fields) == l.size;
+    return l.fields <= sizeof kWords && width_sum(l.widths, l.fields) == l.size;
 }
 
 static_assert(layout_complete(kEventLayout), "36-byte event header");
@@ -96,71 +86,65 @@ static_assert(layout_complete(kSpectIntroLayout), "spectrum intro");
 
 // Converts the fields in place at `p`.
 void swap_fields(byte* p, const HeadLayout& l) {
-  for (size_t i = 0; i < l.fields; ++i) {
-    if (l.widths[i] == 8)
-      store64(p, reversed64(load64(p)));
-    else
-      store32(p, reversed32(load32(p)));
-    p += l.widths[i];
-  }
+    for (size_t i = 0; i < l.fields; ++i) {
+        if (l.widths[i] == 8)
+            store64(p, reversed64(load64(p)));
+        else
+            store32(p, reversed32(load32(p)));
+        p += l.widths[i];
+    }
 }
 
 // Header conversion through a local copy, so that src and dst may be the
 // same header and nothing is written until the whole header is converted.
 int convert_head(const void* src, void* dst, const HeadLayout& l) {
-  if (src == nullptr || dst == nullptr) return KBR7_CONV_ERR_NULL;
-  byte tmp[sizeof(kbr7_image_ext_frame_head)];
-  static_assert(sizeof tmp >= sizeof(kbr7_spect_intro) &&
-                    sizeof tmp >= sizeof(kbr7_eventheader_2024),
-                "scratch holds every header");
-  std::memcpy(tmp, src, l.size);
-  swap_fields(tmp, l);
-  std::memcpy(dst, tmp, l.size);
-  return KBR7_CONV_OK;
+    if (src == nullptr || dst == nullptr) return KBR7_CONV_ERR_NULL;
+    byte tmp[sizeof(kbr7_image_ext_frame_head)];
+    static_assert(sizeof tmp >= sizeof(kbr7_spect_intro) && sizeof tmp >= sizeof(kbr7_eventheader_2024),
+                  "scratch holds every header");
+    std::memcpy(tmp, src, l.size);
+    swap_fields(tmp, l);
+    std::memcpy(dst, tmp, l.size);
+    return KBR7_CONV_OK;
 }
 
 // Puts the record's `extent` bytes at dst (when it differs) and converts the
 // header and the whole body words there.
-void convert_record(const byte* src, byte* dst, size_t extent,
-                    const HeadLayout& l) {
-  if (src != dst) std::memmove(dst, src, extent);
-  swap_fields(dst, l);
-  swap_words(dst + l.size, dst + l.size, (extent - l.size) / 4);
+void convert_record(const byte* src, byte* dst, size_t extent, const HeadLayout& l) {
+    if (src != dst) std::memmove(dst, src, extent);
+    swap_fields(dst, l);
+    swap_words(dst + l.size, dst + l.size, (extent - l.size) / 4);
 }
 
 // ---- Event records -----------------------------------------------------------
 
-bool generation_is_2024() {
-  return (g_format_flags.load() & kFlag2024) != 0;
-}
+bool generation_is_2024() { return (g_format_flags.load() & kFlag2024) != 0; }
 
 // Record length from an event header; `peer_order` when the header still
 // travels in the other byte order. A 2024 length counts by its low 32 bits.
 uint32_t event_length(const byte* head, bool is_2024, bool peer_order) {
-  if (is_2024) {
-    uint64_t v = load64(head + offsetof(kbr7_eventheader_2024, event_length));
-    return static_cast<uint32_t>(peer_order ? reversed64(v) : v);
-  }
-  uint32_t v = load32(head + offsetof(kbr7_eventheader, event_length));
-  return peer_order ? reversed32(v) : v;
+    if (is_2024) {
+        uint64_t v = load64(head + offsetof(kbr7_eventheader_2024, event_length));
+        return static_cast<uint32_t>(peer_order ? reversed64(v) : v);
+    }
+    uint32_t v = load32(head + offsetof(kbr7_eventheader, event_length));
+    return peer_order ? reversed32(v) : v;
 }
 
 int convert_event_record(void* src, void* dst, long bound, bool peer_order) {
-  if (src == nullptr || dst == nullptr) return KBR7_CONV_ERR_NULL;
-  // One read of the generation decides both the layout and the length
-  // field, even if another thread changes the setting meanwhile.
-  bool is_2024 = generation_is_2024();
-  const HeadLayout& l = is_2024 ? kEvent2024Layout : kEventLayout;
-  // The length field itself must lie inside the bound before it is read.
-  if (bound >= 0 && static_cast<size_t>(bound) < l.size)
-    return KBR7_CONV_ERR_SHORT_LENGTH;
-  auto* s = static_cast<const byte*>(src);
-  uint32_t length = event_length(s, is_2024, peer_order);
-  if (length < l.size) return KBR7_CONV_ERR_SHORT_LENGTH;
-  if (bound >= 0 && length > static_cast<unsigned long>(bound))
-    return KBR7_CONV_ERR_BEYOND_BOUND;
-  convert_record(s, static_cast<byte*>(dst), length, l);
-  return KBR7_CONV_OK;
+    if (src == nullptr || dst == nullptr) return KBR7_CONV_ERR_NULL;
+    // One read of the generation decides both the layout and the length
+    // field, even if another thread changes the setting meanwhile.
+    bool is_2024 = generation_is_2024();
+    const HeadLayout& l = is_2024 ? kEvent2024Layout : kEventLayout;
+    // The length field itself must lie inside the bound before it is read.
+    if (bound >= 0 && static_cast<size_t>(bound) < l.size) return KBR7_CONV_ERR_SHORT_LENGTH;
+    auto* s = static_cast<const byte*>(src);
+    uint32_t length = event_length(s, is_2024, peer_order);
+    if (length < l.size) return KBR7_CONV_ERR_SHORT_LENGTH;
+    if (bound >= 0 && length > static_cast<unsigned long>(bound)) return KBR7_CONV_ERR_BEYOND_BOUND;
+    convert_record(s, static_cast<byte*>(dst), length, l);
+    return KBR7_CONV_OK;
 }
 
 // ---- Image data --------------------------------------------------------------
@@ -168,24 +152,20 @@ int convert_event_record(void* src, void* dst, long bound, bool peer_order) {
 // Whole-record length of an image whose header (`header_length` bytes before
 // `data`) is already in the other byte order; 0 when the length is negative.
 uint32_t converted_image_length(const byte* data, int header_length) {
-  const byte* head = data - header_length;
-  if (header_length == static_cast<int>(sizeof(kbr7_image_head)))
-    return reversed32(load32(head + offsetof(kbr7_image_head, length)));
-  uint32_t v =
-      reversed32(load32(head + offsetof(kbr7_image_ext_frame_head, length)));
-  // The frame header's length is signed: a negative one is no length at all.
-  return v > static_cast<uint32_t>(INT32_MAX) ? 0 : v;
+    const byte* head = data - header_length;
+    if (header_length == static_cast<int>(sizeof(kbr7_image_head)))
+        return reversed32(load32(head + offsetof(kbr7_image_head, length)));
+    uint32_t v = reversed32(load32(head + offsetof(kbr7_image_ext_frame_head, length)));
+    // The frame header's length is signed: a negative one is no length at all.
+    return v > static_cast<uint32_t>(INT32_MAX) ? 0 : v;
 }
 
 int expected_header_length(int block_type) {
-  switch (block_type) {
-    case KBR7_BLOCK_IMAGE:
-      return sizeof(kbr7_image_head);
-    case KBR7_BLOCK_IMAGE_EXT:
-      return sizeof(kbr7_image_ext_frame_head);
-    default:
-      return -1;
-  }
+    switch (block_type) {
+        case KBR7_BLOCK_IMAGE: return sizeof(kbr7_image_head);
+        case KBR7_BLOCK_IMAGE_EXT: return sizeof(kbr7_image_ext_frame_head);
+        default: return -1;
+    }
 }
 
 }  // namespace
@@ -193,152 +173,122 @@ int expected_header_length(int block_type) {
 // ---- Public interface ----------------------------------------------------------
 
 const char* kbr7_get_convert_error(int code) {
-  switch (code) {
-    case KBR7_CONV_OK:
-      return "no error";
-    case KBR7_CONV_ERR_NULL:
-      return "null record pointer";
-    case KBR7_CONV_ERR_SHORT_LENGTH:
-      return "record length is zero or shorter than its header";
-    case KBR7_CONV_ERR_LAYOUT:
-      return "header type does not match the selected data format";
-    case KBR7_CONV_ERR_BLOCK_TYPE:
-      return "unknown block type";
-    case KBR7_CONV_ERR_HEADER_LENGTH:
-      return "header length does not match the block type";
-    case KBR7_CONV_ERR_BEYOND_BOUND:
-      return "record length exceeds the buffer";
-    case KBR7_CONV_ERR_PATTERN:
-      return "pattern does not match the record header";
-    default:
-      return "unknown conversion error";
-  }
+    switch (code) {
+        case KBR7_CONV_OK: return "no error";
+        case KBR7_CONV_ERR_NULL: return "null record pointer";
+        case KBR7_CONV_ERR_SHORT_LENGTH: return "record length is zero or shorter than its header";
+        case KBR7_CONV_ERR_LAYOUT: return "header type does not match the selected data format";
+        case KBR7_CONV_ERR_BLOCK_TYPE: return "unknown block type";
+        case KBR7_CONV_ERR_HEADER_LENGTH: return "header length does not match the block type";
+        case KBR7_CONV_ERR_BEYOND_BOUND: return "record length exceeds the buffer";
+        case KBR7_CONV_ERR_PATTERN: return "pattern does not match the record header";
+        default: return "unknown conversion error";
+    }
 }
 
-void set_data_format_2010(int flag) {
-  g_format_flags.store(flag != 0 ? kFlag2010 : 0u);
-}
+void set_data_format_2010(int flag) { g_format_flags.store(flag != 0 ? kFlag2010 : 0u); }
 
 void set_data_format_2024(int flag) {
-  if (flag != 0)
-    g_format_flags.fetch_or(kFlag2024);
-  else
-    g_format_flags.fetch_and(~kFlag2024);
+    if (flag != 0)
+        g_format_flags.fetch_or(kFlag2024);
+    else
+        g_format_flags.fetch_and(~kFlag2024);
 }
 
 kbr7_data_format kbr7_get_data_format() {
-  unsigned flags = g_format_flags.load();
-  if (flags & kFlag2024) return KBR7_FORMAT_2024;
-  if (flags & kFlag2010) return KBR7_FORMAT_2010;
-  return KBR7_FORMAT_LEGACY;
+    unsigned flags = g_format_flags.load();
+    if (flags & kFlag2024) return KBR7_FORMAT_2024;
+    if (flags & kFlag2010) return KBR7_FORMAT_2010;
+    return KBR7_FORMAT_LEGACY;
 }
 
 bool is_data_format_2024() { return kbr7_get_data_format() == KBR7_FORMAT_2024; }
 bool is_data_format_2010() { return kbr7_get_data_format() == KBR7_FORMAT_2010; }
 
 void kbr7_swap4(const void* src, void* dst, int count) {
-  if (src == nullptr || dst == nullptr || count <= 0) return;
-  swap_words(static_cast<const byte*>(src), static_cast<byte*>(dst),
-             static_cast<size_t>(count));
+    if (src == nullptr || dst == nullptr || count <= 0) return;
+    swap_words(static_cast<const byte*>(src), static_cast<byte*>(dst), static_cast<size_t>(count));
 }
 
-int kbr7_convert_event_head(const kbr7_eventheader* src,
-                            kbr7_eventheader* dst) {
-  if (src == nullptr || dst == nullptr) return KBR7_CONV_ERR_NULL;
-  if (generation_is_2024()) return KBR7_CONV_ERR_LAYOUT;
-  return convert_head(src, dst, kEventLayout);
+int kbr7_convert_event_head(const kbr7_eventheader* src, kbr7_eventheader* dst) {
+    if (src == nullptr || dst == nullptr) return KBR7_CONV_ERR_NULL;
+    if (generation_is_2024()) return KBR7_CONV_ERR_LAYOUT;
+    return convert_head(src, dst, kEventLayout);
 }
 
-int kbr7_convert_event_head(const kbr7_eventheader_2024* src,
-                            kbr7_eventheader_2024* dst) {
-  if (src == nullptr || dst == nullptr) return KBR7_CONV_ERR_NULL;
-  if (!generation_is_2024()) return KBR7_CONV_ERR_LAYOUT;
-  return convert_head(src, dst, kEvent2024Layout);
+int kbr7_convert_event_head(const kbr7_eventheader_2024* src, kbr7_eventheader_2024* dst) {
+    if (src == nullptr || dst == nullptr) return KBR7_CONV_ERR_NULL;
+    if (!generation_is_2024()) return KBR7_CONV_ERR_LAYOUT;
+    return convert_head(src, dst, kEvent2024Layout);
 }
 
-int kbr7_convert_slow_data_head(const kbr7_daq_slow_data_header* src,
-                                kbr7_daq_slow_data_header* dst) {
-  return convert_head(src, dst, kSlowLayout);
+int kbr7_convert_slow_data_head(const kbr7_daq_slow_data_header* src, kbr7_daq_slow_data_header* dst) {
+    return convert_head(src, dst, kSlowLayout);
 }
 
 int kbr7_convert_image_head(const kbr7_image_head* src, kbr7_image_head* dst) {
-  return convert_head(src, dst, kImageHeadLayout);
+    return convert_head(src, dst, kImageHeadLayout);
 }
 
-int kbr7_convert_image_head(const kbr7_image_ext_frame_head* src,
-                            kbr7_image_ext_frame_head* dst) {
-  return convert_head(src, dst, kFrameLayout);
+int kbr7_convert_image_head(const kbr7_image_ext_frame_head* src, kbr7_image_ext_frame_head* dst) {
+    return convert_head(src, dst, kFrameLayout);
 }
 
-int kbr7_convert_image_ext_head(const kbr7_image_ext_frame_head* src,
-                                kbr7_image_ext_frame_head* dst) {
-  return convert_head(src, dst, kFrameLayout);
+int kbr7_convert_image_ext_head(const kbr7_image_ext_frame_head* src, kbr7_image_ext_frame_head* dst) {
+    return convert_head(src, dst, kFrameLayout);
 }
 
-int kbr7_convert_spect_head(const kbr7_spect_intro* src,
-                            kbr7_spect_intro* dst) {
-  return convert_head(src, dst, kSpectIntroLayout);
+int kbr7_convert_spect_head(const kbr7_spect_intro* src, kbr7_spect_intro* dst) {
+    return convert_head(src, dst, kSpectIntroLayout);
 }
 
 int kbr7_convert_event_hton(void* src, void* dst, int len) {
-  return convert_event_record(src, dst, len, /*peer_order=*/false);
+    return convert_event_record(src, dst, len, /*peer_order=*/false);
 }
 
-int kbr7_convert_event(void* src, void* dst) {
-  return convert_event_record(src, dst, -1, /*peer_order=*/true);
-}
+int kbr7_convert_event(void* src, void* dst) { return convert_event_record(src, dst, -1, /*peer_order=*/true); }
 
-int kbr7_convert_slow_data_block_hton(void* src, void* dst,
-                                      uint32_t /*channels*/,
-                                      uint32_t pattern) {
-  if (src == nullptr || dst == nullptr) return KBR7_CONV_ERR_NULL;
-  auto* body = static_cast<const byte*>(src);
-  const byte* head = body - sizeof(kbr7_daq_slow_data_header);
-  if (load32(head + offsetof(kbr7_daq_slow_data_header, pattern)) != pattern)
-    return KBR7_CONV_ERR_PATTERN;
-  uint32_t length =
-      load32(head + offsetof(kbr7_daq_slow_data_header, data_length));
-  if (length < sizeof(kbr7_daq_slow_data_header))
-    return KBR7_CONV_ERR_SHORT_LENGTH;
-  size_t body_bytes = length - sizeof(kbr7_daq_slow_data_header);
-  auto* out = static_cast<byte*>(dst);
-  if (out != body) std::memmove(out, body, body_bytes);
-  swap_words(out, out, body_bytes / 4);
-  return KBR7_CONV_OK;
+int kbr7_convert_slow_data_block_hton(void* src, void* dst, uint32_t /*channels*/, uint32_t pattern) {
+    if (src == nullptr || dst == nullptr) return KBR7_CONV_ERR_NULL;
+    auto* body = static_cast<const byte*>(src);
+    const byte* head = body - sizeof(kbr7_daq_slow_data_header);
+    if (load32(head + offsetof(kbr7_daq_slow_data_header, pattern)) != pattern) return KBR7_CONV_ERR_PATTERN;
+    uint32_t length = load32(head + offsetof(kbr7_daq_slow_data_header, data_length));
+    if (length < sizeof(kbr7_daq_slow_data_header)) return KBR7_CONV_ERR_SHORT_LENGTH;
+    size_t body_bytes = length - sizeof(kbr7_daq_slow_data_header);
+    auto* out = static_cast<byte*>(dst);
+    if (out != body) std::memmove(out, body, body_bytes);
+    swap_words(out, out, body_bytes / 4);
+    return KBR7_CONV_OK;
 }
 
 int kbr7_convert_slow_data(void* src, void* dst) {
-  if (src == nullptr || dst == nullptr) return KBR7_CONV_ERR_NULL;
-  auto* s = static_cast<const byte*>(src);
-  uint32_t length = reversed32(
-      load32(s + offsetof(kbr7_daq_slow_data_header, data_length)));
-  if (length < sizeof(kbr7_daq_slow_data_header))
-    return KBR7_CONV_ERR_SHORT_LENGTH;
-  convert_record(s, static_cast<byte*>(dst), length, kSlowLayout);
-  return KBR7_CONV_OK;
+    if (src == nullptr || dst == nullptr) return KBR7_CONV_ERR_NULL;
+    auto* s = static_cast<const byte*>(src);
+    uint32_t length = reversed32(load32(s + offsetof(kbr7_daq_slow_data_header, data_length)));
+    if (length < sizeof(kbr7_daq_slow_data_header)) return KBR7_CONV_ERR_SHORT_LENGTH;
+    convert_record(s, static_cast<byte*>(dst), length, kSlowLayout);
+    return KBR7_CONV_OK;
 }
 
-int kbr7_convert_data(void* src, void* dst, int block_type,
-                      int header_length) {
-  if (src == nullptr || dst == nullptr) return KBR7_CONV_ERR_NULL;
-  int expected = expected_header_length(block_type);
-  if (expected < 0) return KBR7_CONV_ERR_BLOCK_TYPE;
-  if (header_length != expected) return KBR7_CONV_ERR_HEADER_LENGTH;
+int kbr7_convert_data(void* src, void* dst, int block_type, int header_length) {
+    if (src == nullptr || dst == nullptr) return KBR7_CONV_ERR_NULL;
+    int expected = expected_header_length(block_type);
+    if (expected < 0) return KBR7_CONV_ERR_BLOCK_TYPE;
+    if (header_length != expected) return KBR7_CONV_ERR_HEADER_LENGTH;
 
-  auto* data = static_cast<const byte*>(src);
-  uint32_t length = converted_image_length(data, header_length);
-  if (length < static_cast<uint32_t>(header_length))
-    return KBR7_CONV_ERR_SHORT_LENGTH;
-  size_t data_bytes = length - static_cast<uint32_t>(header_length);
+    auto* data = static_cast<const byte*>(src);
+    uint32_t length = converted_image_length(data, header_length);
+    if (length < static_cast<uint32_t>(header_length)) return KBR7_CONV_ERR_SHORT_LENGTH;
+    size_t data_bytes = length - static_cast<uint32_t>(header_length);
 
-  // Behind an 8-byte intro the frame header is part of the data and is what
-  // the image receiver converts back; pixels are never converted.
-  bool frame_in_data = block_type == KBR7_BLOCK_IMAGE;
-  if (frame_in_data && data_bytes < sizeof(kbr7_image_ext_frame_head))
-    return KBR7_CONV_ERR_SHORT_LENGTH;
+    // Behind an 8-byte intro the frame header is part of the data and is what
+    // the image receiver converts back; pixels are never converted.
+    bool frame_in_data = block_type == KBR7_BLOCK_IMAGE;
+    if (frame_in_data && data_bytes < sizeof(kbr7_image_ext_frame_head)) return KBR7_CONV_ERR_SHORT_LENGTH;
 
-  auto* out = static_cast<byte*>(dst);
-  if (out != data) std::memmove(out, data, data_bytes);
-  if (frame_in_data) swap_fields(out, kFrameLayout);
-  return KBR7_CONV_OK;
+    auto* out = static_cast<byte*>(dst);
+    if (out != data) std::memmove(out, data, data_bytes);
+    if (frame_in_data) swap_fields(out, kFrameLayout);
+    return KBR7_CONV_OK;
 }

@@ -53,13 +53,13 @@
 // distinct non-zero (negative) value, so the sum of several results is
 // non-zero when any of them failed.
 constexpr int KBR7_CONV_OK = 0;
-constexpr int KBR7_CONV_ERR_NULL = -1;          // a null pointer was given
-constexpr int KBR7_CONV_ERR_SHORT_LENGTH = -2;  // length 0 or below header
-constexpr int KBR7_CONV_ERR_LAYOUT = -3;        // header type vs generation
-constexpr int KBR7_CONV_ERR_BLOCK_TYPE = -4;    // unknown sub-block type
-constexpr int KBR7_CONV_ERR_HEADER_LENGTH = -5; // header length vs block type
-constexpr int KBR7_CONV_ERR_BEYOND_BOUND = -6;  // length beyond caller bound
-constexpr int KBR7_CONV_ERR_PATTERN = -7;       // pattern differs from header
+constexpr int KBR7_CONV_ERR_NULL = -1;           // a null pointer was given
+constexpr int KBR7_CONV_ERR_SHORT_LENGTH = -2;   // length 0 or below header
+constexpr int KBR7_CONV_ERR_LAYOUT = -3;         // header type vs generation
+constexpr int KBR7_CONV_ERR_BLOCK_TYPE = -4;     // unknown sub-block type
+constexpr int KBR7_CONV_ERR_HEADER_LENGTH = -5;  // header length vs block type
+constexpr int KBR7_CONV_ERR_BEYOND_BOUND = -6;   // length beyond caller bound
+constexpr int KBR7_CONV_ERR_PATTERN = -7;        // pattern differs from header
 
 // Text for a result of the conversion functions: "no error" for 0, a fixed
 // text for each code above and a generic text for any other value. The
@@ -100,31 +100,24 @@ KBR7_API void kbr7_swap4(const void* src, void* dst, int count);
 // 36-byte event header. Converts only while the legacy or 2010 generation is
 // selected; with 2024 selected it returns KBR7_CONV_ERR_LAYOUT and writes
 // nothing (a 36-byte header must never be written as 48 bytes).
-KBR7_API int kbr7_convert_event_head(const kbr7_eventheader* src,
-                                     kbr7_eventheader* dst);
+KBR7_API int kbr7_convert_event_head(const kbr7_eventheader* src, kbr7_eventheader* dst);
 // 48-byte event header. Converts only while 2024 is selected; otherwise
 // KBR7_CONV_ERR_LAYOUT and nothing is written.
-KBR7_API int kbr7_convert_event_head(const kbr7_eventheader_2024* src,
-                                     kbr7_eventheader_2024* dst);
+KBR7_API int kbr7_convert_event_head(const kbr7_eventheader_2024* src, kbr7_eventheader_2024* dst);
 
 // 12-byte slow-data header.
-KBR7_API int kbr7_convert_slow_data_head(const kbr7_daq_slow_data_header* src,
-                                         kbr7_daq_slow_data_header* dst);
+KBR7_API int kbr7_convert_slow_data_head(const kbr7_daq_slow_data_header* src, kbr7_daq_slow_data_header* dst);
 
 // 8-byte image intro (what a sender passes).
-KBR7_API int kbr7_convert_image_head(const kbr7_image_head* src,
-                                     kbr7_image_head* dst);
+KBR7_API int kbr7_convert_image_head(const kbr7_image_head* src, kbr7_image_head* dst);
 // 100-byte frame header (what the image receiver passes).
-KBR7_API int kbr7_convert_image_head(const kbr7_image_ext_frame_head* src,
-                                     kbr7_image_ext_frame_head* dst);
+KBR7_API int kbr7_convert_image_head(const kbr7_image_ext_frame_head* src, kbr7_image_ext_frame_head* dst);
 
 // 100-byte frame header.
-KBR7_API int kbr7_convert_image_ext_head(const kbr7_image_ext_frame_head* src,
-                                         kbr7_image_ext_frame_head* dst);
+KBR7_API int kbr7_convert_image_ext_head(const kbr7_image_ext_frame_head* src, kbr7_image_ext_frame_head* dst);
 
 // Whole 56-byte spectrum intro: pattern, length and every header field.
-KBR7_API int kbr7_convert_spect_head(const kbr7_spect_intro* src,
-                                     kbr7_spect_intro* dst);
+KBR7_API int kbr7_convert_spect_head(const kbr7_spect_intro* src, kbr7_spect_intro* dst);
 
 // ---- Whole records ---------------------------------------------------------
 
@@ -157,9 +150,7 @@ KBR7_API int kbr7_convert_event(void* src, void* dst);
 // compatibility and not used: the extent comes from data_length alone.
 // Relies on: the 12 bytes before `src` are the header, and `src` (and `dst`
 // when it differs) hold data_length - 12 bytes.
-KBR7_API int kbr7_convert_slow_data_block_hton(void* src, void* dst,
-                                               uint32_t channels,
-                                               uint32_t pattern);
+KBR7_API int kbr7_convert_slow_data_block_hton(void* src, void* dst, uint32_t channels, uint32_t pattern);
 
 // Converts a whole received slow-data record to host order: the header
 // fields and the body as 32-bit words. The header at `src` is in the PEER's
@@ -186,7 +177,6 @@ KBR7_API int kbr7_convert_slow_data(void* src, void* dst);
 // Relies on: the `header_length` bytes before `src` are that header, and
 // `src` (and `dst` when it differs) hold length - header_length bytes. No
 // byte beyond them is touched.
-KBR7_API int kbr7_convert_data(void* src, void* dst, int block_type,
-                               int header_length);
+KBR7_API int kbr7_convert_data(void* src, void* dst, int block_type, int header_length);
 
 #endif  // TARVEX_EVENT_UTIL_H

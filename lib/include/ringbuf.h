@@ -30,33 +30,33 @@ KBR7_API unsigned long RNG_Size(const RNG_BUFFER_STRUCT* ctl);
 KBR7_API unsigned long RNG_BytesUsed(const RNG_BUFFER_STRUCT* ctl);
 
 class KBR7_API RNG_RingBuffer {
- public:
-  // Allocates `capacity_bytes` of record storage (std::bad_alloc if that
-  // fails).
-  explicit RNG_RingBuffer(unsigned long capacity_bytes);
-  ~RNG_RingBuffer();
-  RNG_RingBuffer(const RNG_RingBuffer&) = delete;
-  RNG_RingBuffer& operator=(const RNG_RingBuffer&) = delete;
+public:
+    // Allocates `capacity_bytes` of record storage (std::bad_alloc if that
+    // fails).
+    explicit RNG_RingBuffer(unsigned long capacity_bytes);
+    ~RNG_RingBuffer();
+    RNG_RingBuffer(const RNG_RingBuffer&) = delete;
+    RNG_RingBuffer& operator=(const RNG_RingBuffer&) = delete;
 
-  // Stores one record of `n` bytes copied from `data`. Returns n when it was
-  // stored, 0 when it was refused: n is 0, `data` is null, or n exceeds
-  // size() - bytesUsed().
-  unsigned Write(char* data, unsigned n);
+    // Stores one record of `n` bytes copied from `data`. Returns n when it was
+    // stored, 0 when it was refused: n is 0, `data` is null, or n exceeds
+    // size() - bytesUsed().
+    unsigned Write(char* data, unsigned n);
 
-  // Size of the oldest record, 0 when the buffer is empty.
-  unsigned long nextRecordSize() const;
-  // Copies the oldest record to `dst` and removes it; returns its size.
-  // Returns -1 and leaves the record stored when the buffer is empty, `dst`
-  // is null or `cap` is smaller than the record.
-  long Read(char* dst, unsigned long cap);
-  // Number of records stored.
-  unsigned long records() const;
+    // Size of the oldest record, 0 when the buffer is empty.
+    unsigned long nextRecordSize() const;
+    // Copies the oldest record to `dst` and removes it; returns its size.
+    // Returns -1 and leaves the record stored when the buffer is empty, `dst`
+    // is null or `cap` is smaller than the record.
+    long Read(char* dst, unsigned long cap);
+    // Number of records stored.
+    unsigned long records() const;
 
-  unsigned long size() const { return RNG_Size(ctl); }
-  unsigned long bytesUsed() const { return RNG_BytesUsed(ctl); }
+    unsigned long size() const { return RNG_Size(ctl); }
+    unsigned long bytesUsed() const { return RNG_BytesUsed(ctl); }
 
- private:
-  RNG_BUFFER_STRUCT* ctl;
+private:
+    RNG_BUFFER_STRUCT* ctl;
 };
 
 #endif  // TARVEX_RINGBUF_H

@@ -67,8 +67,8 @@ Bytes be32(uint32_t v) {
             static_cast<unsigned char>(v >> 8), static_cast<unsigned char>(v)};
 }
 Bytes le32(uint32_t v) {
-    return {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
-            static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 24)};
+    return {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8), static_cast<unsigned char>(v >> 16),
+            static_cast<unsigned char>(v >> 24)};
 }
 Bytes host32(uint32_t v) { return bytes_of(v); }
 

@@ -25,8 +25,7 @@ void Options::print_help() const {
 }
 
 void Options::fail(const std::string& message) const {
-    std::fprintf(stderr, "%s: %s\nusage: %s %s\n(--help for details)\n", program_, message.c_str(), program_,
-                 usage_);
+    std::fprintf(stderr, "%s: %s\nusage: %s %s\n(--help for details)\n", program_, message.c_str(), program_, usage_);
     std::exit(2);
 }
 

@@ -20,8 +20,7 @@ const std::vector<KindInfo> kKinds = {
      sizeof(kbr7_daq_slow_data_header)},
     {Kind::Slow2024, "slow2024", "slow", "2024", KBR7_PATTERN_SLOW_2024, sizeof(kbr7_daq_slow_data_header),
      sizeof(kbr7_daq_slow_data_header)},
-    {Kind::Image, "image", "image", "2010", KBR7_PATTERN_2010, sizeof(kbr7_image_head),
-     sizeof(kbr7_image_ext_intro)},
+    {Kind::Image, "image", "image", "2010", KBR7_PATTERN_2010, sizeof(kbr7_image_head), sizeof(kbr7_image_ext_intro)},
     {Kind::Spectrum, "spectrum", "spectrum", "2010", KBR7_PATTERN_2010, sizeof(kbr7_spect_intro),
      sizeof(kbr7_spect_intro)},
 };

@@ -285,15 +285,13 @@ void DiagnosticsLog::finish(bool failed) {
     path_.clear();
 }
 
-
 int open_link(Tarvex& link, const Options& opt, const char* tool, bool listen_by_default,
               const std::function<bool()>& stopped) {
     const bool listen = opt.has("listen") || (listen_by_default && !opt.has("connect"));
     if (!listen) {
         std::string host;
         int port = 0;
-        if (!split_host_port(opt.text("connect", "127.0.0.1:5000"), host, port))
-            opt.fail("--connect wants HOST:PORT");
+        if (!split_host_port(opt.text("connect", "127.0.0.1:5000"), host, port)) opt.fail("--connect wants HOST:PORT");
         int st = connect_to(link, host, port, opt.number("wait", 5));
         if (st != 0) report_status(tool, "Connect", st);
         return st;

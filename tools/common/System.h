@@ -51,8 +51,9 @@ int connect_to(Tarvex& link, const std::string& host, int port, double wait_s);
 // `listen_by_default`, else connects to 127.0.0.1:5000.  Failures are
 // reported under the tool's name, except a Connect(true) that `stopped()`
 // says was broken off on purpose.
-int open_link(Tarvex& link, const Options& opt, const char* tool, bool listen_by_default,
-              const std::function<bool()>& stopped = [] { return false; });
+int open_link(
+    Tarvex& link, const Options& opt, const char* tool, bool listen_by_default,
+    const std::function<bool()>& stopped = [] { return false; });
 
 // Arms a process alarm that interrupts blocking calls (accept, a wait
 // without time limit) after `seconds`; 0 disarms it.  alarm_fired() tells

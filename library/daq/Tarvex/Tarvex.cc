@@ -70,7 +70,7 @@ const char* tarvex_status_name(int status) {
         case 0: return "OK";
 #define TARVEX_STATUS_NAME_CASE(name, number, text) \
     case number: return #name;
-        TARVEX_STATUS_TABLE(TARVEX_STATUS_NAME_CASE)
+            TARVEX_STATUS_TABLE(TARVEX_STATUS_NAME_CASE)
 #undef TARVEX_STATUS_NAME_CASE
         default: return "UNKNOWN";
     }
@@ -81,7 +81,7 @@ const char* tarvex_status_text(int status) {
         case 0: return "success";
 #define TARVEX_STATUS_TEXT_CASE(name, number, text) \
     case number: return text;
-        TARVEX_STATUS_TABLE(TARVEX_STATUS_TEXT_CASE)
+            TARVEX_STATUS_TABLE(TARVEX_STATUS_TEXT_CASE)
 #undef TARVEX_STATUS_TEXT_CASE
         default: return "unknown status";
     }

@@ -13,10 +13,10 @@
 #include "detail/Receiver.h"
 #include "event_util.h"
 
-using tarvex::detail::ReadResult;
 using tarvex::detail::error_line;
 using tarvex::detail::out_line;
 using tarvex::detail::read_missing;
+using tarvex::detail::ReadResult;
 using tarvex::detail::report_system_error;
 
 struct TarvexReceiver::IntroKind {
@@ -127,8 +127,7 @@ int TarvexReceiver::receive_intro(Tarvex& t, const IntroKind& k, void* intro) {
     char* p = static_cast<char*>(intro);
     std::memset(p, 0, k.size);
     size_t have = sizeof(uint32_t);
-    ReadResult rr = read_missing(t.sockin, p, k.size, have, kEmptyLimit,
-                                 [&t] { return wait_readable(t); });
+    ReadResult rr = read_missing(t.sockin, p, k.size, have, kEmptyLimit, [&t] { return wait_readable(t); });
     switch (rr.outcome) {
         case ReadResult::Complete: break;
         case ReadResult::WaitStopped: return rr.status;
@@ -143,8 +142,7 @@ int TarvexReceiver::receive_intro(Tarvex& t, const IntroKind& k, void* intro) {
     return 0;
 }
 
-int TarvexReceiver::receive_intro_body(Tarvex& t, const IntroKind& k, void* intro, char** buf,
-                                       int sz) {
+int TarvexReceiver::receive_intro_body(Tarvex& t, const IntroKind& k, void* intro, char** buf, int sz) {
     if (intro == nullptr || buf == nullptr) return ERR_BAD_VALUE;
     if (t.sockin < 0) return ERR_READ;
 
@@ -162,8 +160,8 @@ int TarvexReceiver::receive_intro_body(Tarvex& t, const IntroKind& k, void* intr
     if (*buf == nullptr) *buf = new char[static_cast<size_t>(body)];
 
     size_t have = 0;
-    ReadResult rr = read_missing(t.sockin, *buf, static_cast<size_t>(body), have, kEmptyLimit,
-                                 [&t] { return wait_readable(t); });
+    ReadResult rr =
+        read_missing(t.sockin, *buf, static_cast<size_t>(body), have, kEmptyLimit, [&t] { return wait_readable(t); });
     if (rr.outcome == ReadResult::TooManyEmpty) report_system_error(k.body_empty);
     if (rr.outcome != ReadResult::Complete) return ERR_READ;
 

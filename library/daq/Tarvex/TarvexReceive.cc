@@ -13,10 +13,10 @@
 #include "detail/Receiver.h"
 #include "event_util.h"
 
-using tarvex::detail::ReadResult;
 using tarvex::detail::error_line;
 using tarvex::detail::out_line;
 using tarvex::detail::read_missing;
+using tarvex::detail::ReadResult;
 using tarvex::detail::report_system_error;
 
 namespace {
@@ -141,7 +141,7 @@ struct TarvexReceiver::Window {
 struct TarvexReceiver::Header {
     alignas(8) unsigned char working[sizeof(kbr7_eventheader_2024)];   // host order once converted
     alignas(8) unsigned char received[sizeof(kbr7_eventheader_2024)];  // as it travelled
-    int64_t length;  // L, from the working header
+    int64_t length;                                                    // L, from the working header
 };
 
 namespace {
@@ -153,8 +153,7 @@ int64_t length_field(Kind k, const unsigned char* h) {
         std::memcpy(&v, h + offsetof(kbr7_eventheader_2024, event_length), sizeof v);
         return v;
     }
-    static_assert(offsetof(kbr7_eventheader, event_length) ==
-                      offsetof(kbr7_daq_slow_data_header, data_length),
+    static_assert(offsetof(kbr7_eventheader, event_length) == offsetof(kbr7_daq_slow_data_header, data_length),
                   "one offset for both 32-bit length fields");
     return load32(h + offsetof(kbr7_eventheader, event_length));
 }
@@ -281,8 +280,8 @@ int TarvexReceiver::read_header(Tarvex& t, const PatternRow& row, Header& h) {
     std::memset(h.working, 0, sizeof h.working);
     std::memcpy(h.working, &row.value, sizeof row.value);
     size_t have = sizeof row.value;
-    ReadResult rr = read_missing(t.sockin, reinterpret_cast<char*>(h.working), k.header, have,
-                                 kHeaderEmptyLimit, [&t] { return wait_readable(t); });
+    ReadResult rr = read_missing(t.sockin, reinterpret_cast<char*>(h.working), k.header, have, kHeaderEmptyLimit,
+                                 [&t] { return wait_readable(t); });
     if (rr.outcome == ReadResult::Complete) return 0;
     if (rr.outcome == ReadResult::TooManyEmpty) report_system_error(k.header_empty_message);
     return ERR_READ;
@@ -309,8 +308,7 @@ int TarvexReceiver::settle_byte_order(Tarvex& t, const PatternRow& row, Header& 
 }
 
 // Tells the sender whether the ring buffer has room for the record.
-int TarvexReceiver::acknowledge(Tarvex& t, const PatternRow& row, const Header& h,
-                                RNG_RingBuffer& rb, bool& fits) {
+int TarvexReceiver::acknowledge(Tarvex& t, const PatternRow& row, const Header& h, RNG_RingBuffer& rb, bool& fits) {
     const unsigned long free_bytes = rb.size() - rb.bytesUsed();
     if (row.kind == Kind::Event48)
         fits = !(static_cast<int64_t>(free_bytes) < h.length);
@@ -331,8 +329,7 @@ int TarvexReceiver::store_record(Tarvex& t, const PatternRow& row, const Header&
     // are refused like a negative 2024 length; the next call's scan finds the
     // following record.
     const size_t n = info(row.kind).header;
-    if (h.length < static_cast<int64_t>(n) || h.length > static_cast<int64_t>(UINT32_MAX))
-        return ERR_BAD_VALUE;
+    if (h.length < static_cast<int64_t>(n) || h.length > static_cast<int64_t>(UINT32_MAX)) return ERR_BAD_VALUE;
     t.buffer = new char[static_cast<size_t>(h.length)];
     t.size = static_cast<unsigned int>(h.length);
     std::memcpy(t.buffer, h.received, n);
@@ -343,8 +340,8 @@ int TarvexReceiver::store_record(Tarvex& t, const PatternRow& row, const Header&
 int TarvexReceiver::read_body(Tarvex& t, const PatternRow& row) {
     const KindInfo& k = info(row.kind);
     size_t have = 0;
-    ReadResult rr = read_missing(t.sockin, t.buffer + k.header, t.size - k.header, have,
-                                 k.body_empty_limit, [&t] { return wait_readable(t); });
+    ReadResult rr = read_missing(t.sockin, t.buffer + k.header, t.size - k.header, have, k.body_empty_limit,
+                                 [&t] { return wait_readable(t); });
     if (rr.outcome == ReadResult::TooManyEmpty)
         report_system_error(
             "ReceiveEvent() 2: read pattern too many empty messages, consider TCP connection "
@@ -417,8 +414,7 @@ int Tarvex::SwapBuffer() {
     // The stored header is in the order in which it travelled, so a converted
     // event shows a reversed pattern; slow data is matched in either order.
     uint32_t p = load32(buffer);
-    if (p == KBR7_PATTERN_LEGACY_SWAPPED || p == KBR7_PATTERN_2010_SWAPPED ||
-        p == KBR7_PATTERN_2024_SWAPPED) {
+    if (p == KBR7_PATTERN_LEGACY_SWAPPED || p == KBR7_PATTERN_2010_SWAPPED || p == KBR7_PATTERN_2024_SWAPPED) {
         if (kbr7_convert_event(buffer, buffer) != 0) {
             out_line("BAD_SWAP Tarvex::SwapBuffer(void)");
             return ERR_SWAP;
@@ -462,8 +458,7 @@ bool stored_word(const char* buffer, unsigned int size, size_t offset, uint32_t&
 // Start of the stored record when its pattern is one of `patterns` and it
 // holds a whole header of `header_size` bytes.
 template <size_t M>
-char* stored_header(char* buffer, unsigned int size, const uint32_t (&patterns)[M],
-                    size_t header_size) {
+char* stored_header(char* buffer, unsigned int size, const uint32_t (&patterns)[M], size_t header_size) {
     if (buffer == nullptr || size < header_size) return nullptr;
     const uint32_t p = load32(buffer);
     for (uint32_t q : patterns)
@@ -484,17 +479,17 @@ size_t low_word_offset(size_t field_2024, size_t field) {
 int Tarvex::get_event_number() {
     if (owncntr) return eventn;
     uint32_t v;
-    if (!stored_word(buffer, size,
-                     low_word_offset(offsetof(kbr7_eventheader_2024, event_number),
-                                     offsetof(kbr7_eventheader, event_number)),
-                     v))
+    if (!stored_word(
+            buffer, size,
+            low_word_offset(offsetof(kbr7_eventheader_2024, event_number), offsetof(kbr7_eventheader, event_number)),
+            v))
         return -1;
     return static_cast<int>(v);
 }
 
 KBR7_EVTYPE Tarvex::get_event_type() {
-    const size_t offset = is_data_format_2024() ? offsetof(kbr7_eventheader_2024, event_type)
-                                                : offsetof(kbr7_eventheader, event_type);
+    const size_t offset =
+        is_data_format_2024() ? offsetof(kbr7_eventheader_2024, event_type) : offsetof(kbr7_eventheader, event_type);
     uint32_t v;
     if (!stored_word(buffer, size, offset, v)) return KBR7_EV_EVMAX;
     return static_cast<KBR7_EVTYPE>(v);
@@ -502,18 +497,17 @@ KBR7_EVTYPE Tarvex::get_event_type() {
 
 unsigned int Tarvex::get_event_length() {
     uint32_t v;
-    if (!stored_word(buffer, size,
-                     low_word_offset(offsetof(kbr7_eventheader_2024, event_length),
-                                     offsetof(kbr7_eventheader, event_length)),
-                     v))
+    if (!stored_word(
+            buffer, size,
+            low_word_offset(offsetof(kbr7_eventheader_2024, event_length), offsetof(kbr7_eventheader, event_length)),
+            v))
         return 0;
     return v;
 }
 
 kbr7_eventheader* Tarvex::get_event_header() {
     static const uint32_t patterns[] = {KBR7_PATTERN_LEGACY, KBR7_PATTERN_2010};
-    return reinterpret_cast<kbr7_eventheader*>(
-        stored_header(buffer, size, patterns, sizeof(kbr7_eventheader)));
+    return reinterpret_cast<kbr7_eventheader*>(stored_header(buffer, size, patterns, sizeof(kbr7_eventheader)));
 }
 
 kbr7_eventheader_2024* Tarvex::get_event_header_2024() {

@@ -41,9 +41,7 @@ void report_errno(const char* msg, int err) {
     tarvex::detail::report_system_error(msg);
 }
 
-bool is_pattern(uint32_t word, uint32_t pattern, uint32_t swapped) {
-    return word == pattern || word == swapped;
-}
+bool is_pattern(uint32_t word, uint32_t pattern, uint32_t swapped) { return word == pattern || word == swapped; }
 
 // What the sender needs to know about each record kind: its code `what`, its
 // length field, the generation its pattern selects, and its conversions.
@@ -56,15 +54,12 @@ struct RecordKind<kbr7_image_head> {
     static uint32_t length(const kbr7_image_head& h) { return h.length; }
     // Images keep the generation of the record before them.
     static void select_format(const kbr7_image_head&) {}
-    static int convert_head(const kbr7_image_head& h, kbr7_image_head* out) {
-        return kbr7_convert_image_head(&h, out);
-    }
+    static int convert_head(const kbr7_image_head& h, kbr7_image_head* out) { return kbr7_convert_image_head(&h, out); }
     static void head_failed(int) { out_line("Failed to convert image header"); }
     static int convert_record(char* rec, const kbr7_image_head&) {
         auto* head = reinterpret_cast<kbr7_image_head*>(rec);
         const int hdsz = sizeof(kbr7_image_head);
-        return kbr7_convert_image_head(head, head) +
-               kbr7_convert_data(rec + hdsz, rec + hdsz, KBR7_BLOCK_IMAGE, hdsz);
+        return kbr7_convert_image_head(head, head) + kbr7_convert_data(rec + hdsz, rec + hdsz, KBR7_BLOCK_IMAGE, hdsz);
     }
 };
 
@@ -122,9 +117,7 @@ struct RecordKind<kbr7_eventheader_2024> {
         return kbr7_convert_event_head(&h, out);
     }
     static void head_failed(int err) { event_head_failed(err); }
-    static int convert_record(char* rec, const kbr7_eventheader_2024&) {
-        return kbr7_convert_event_hton(rec, rec, -1);
-    }
+    static int convert_record(char* rec, const kbr7_eventheader_2024&) { return kbr7_convert_event_hton(rec, rec, -1); }
 };
 
 template <>

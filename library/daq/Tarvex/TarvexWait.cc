@@ -42,8 +42,7 @@ int Tarvex::IfReady(bool op, int trs, int sec, int usec) {
     while (true) {
         --budget;
         switch (tarvex::detail::wait_once(sockin, op, untimed ? nullptr : &limit)) {
-            case Readiness::Ready:
-                return 0;
+            case Readiness::Ready: return 0;
             case Readiness::TimedOut:
                 if (--budget <= 0) return ERR_TIMEOUT;
                 continue;

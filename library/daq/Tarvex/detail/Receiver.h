@@ -28,8 +28,7 @@ struct TarvexReceiver {
     static int keep_window(Tarvex& t, const Window& w, int status);
     static int read_header(Tarvex& t, const PatternRow& row, Header& h);
     static int settle_byte_order(Tarvex& t, const PatternRow& row, Header& h);
-    static int acknowledge(Tarvex& t, const PatternRow& row, const Header& h, RNG_RingBuffer& rb,
-                           bool& fits);
+    static int acknowledge(Tarvex& t, const PatternRow& row, const Header& h, RNG_RingBuffer& rb, bool& fits);
     static int store_record(Tarvex& t, const PatternRow& row, const Header& h);
     static int read_body(Tarvex& t, const PatternRow& row);
     static void release_record(Tarvex& t);
