@@ -86,3 +86,7 @@ const char* tarvex_status_text(int status) {
         default: return "unknown status";
     }
 }
+
+int Tarvex::get_data_fd() const { return sockin; }
+size_t Tarvex::get_buffered_bytes() const { return 0; }
+bool Tarvex::get_peer_closed() const { return false; }

@@ -18,10 +18,19 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 
+#include <cstddef>
+
 #include "TarvexCommon.h"
 #include "TarvexStatus.h"
 #include "event.h"
 #include "ringbuf.h"
+
+// One record of a batch for Tarvex::SendEventBatch: a gather list as
+// SendEvent takes it (entry 0 the header, the body fragments after it).
+struct TarvexRecord {
+    iovec* vec;
+    int frsin;
+};
 
 class TARVEX_API Tarvex {
 public:
@@ -73,6 +82,16 @@ public:
     // --- sending ---
     int SendEvent(iovec* vec, int frsin, int mode);
     int SendRequest(char* buf, int sz);
+    // Sends `n` records unacknowledged, in as few writes as the system
+    // allows (one writev of up to 1024 entries, then the next).  Each record
+    // is checked and converted as SendEvent does, and every record is
+    // checked before anything is written, so a bad record sends nothing.
+    // Returns 0 when all are on the wire, otherwise the status SendEvent
+    // would give for the first record that failed; `*sent` (when not null)
+    // is the number of records written whole, and no part of a later record
+    // has been written.  The gather lists are not modified.  `n` == 0
+    // returns 0; `n` < 0 or a null `recs` returns ERR_BAD_VALUE.
+    int SendEventBatch(const TarvexRecord* recs, int n, int* sent);
 
     // --- receiving events and slow data ---
     int ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec);
@@ -83,6 +102,18 @@ public:
     kbr7_eventheader* get_event_header();
     kbr7_eventheader_2024* get_event_header_2024();
     kbr7_daq_slow_data_header* get_slow_data_header();
+
+    // --- the stream, for event loops ---
+    // The data socket, -1 when there is none.  Bytes read from it wait in
+    // the link's read-ahead buffer until a receiver takes them, so an event
+    // loop polls this descriptor only when get_buffered_bytes() is 0, and
+    // never reads it itself.
+    int get_data_fd() const;
+    // Bytes received from the peer that no receiver has taken yet.
+    size_t get_buffered_bytes() const;
+    // True once a read has found the end of the peer's stream: the peer has
+    // gone, as opposed to being idle.  False again after the next Connect.
+    bool get_peer_closed() const;
 
     // --- receiving images and spectra ---
     int ReceiveImageHeader(kbr7_image_ext_intro* im_fr_hd);

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "Tarvex.h"
 #include "detail/Io.h"
@@ -598,4 +599,21 @@ int TarvexSender::send_request(Tarvex& t, const char* buf, int sz) {
         // Part of the block is still unsent: that is a failure, not a success.
         if (rtr <= 0) return ERR_RETRIES;
     }
+}
+
+// ---------------------------------------------------------------------------
+// SendEventBatch (first form: one SendEvent per record, on copies of the
+// gather lists so that the caller's lists stay as they are)
+
+int Tarvex::SendEventBatch(const TarvexRecord* recs, int n, int* sent) {
+    if (sent != nullptr) *sent = 0;
+    if (n == 0) return 0;
+    if (n < 0 || recs == nullptr) return ERR_BAD_VALUE;
+    for (int i = 0; i < n; ++i) {
+        std::vector<iovec> copy(recs[i].vec, recs[i].vec + std::max(recs[i].frsin, 0));
+        int st = SendEvent(copy.empty() ? nullptr : copy.data(), recs[i].frsin, SendEvent_NOACK);
+        if (st != 0) return st;
+        if (sent != nullptr) *sent = i + 1;
+    }
+    return 0;
 }
