@@ -144,7 +144,7 @@ struct Attached {
         ::close(mine);
     }
     void non_blocking() { ::fcntl(mine, F_SETFL, O_NONBLOCK); }
-    // Bytes still waiting in the link's socket.
+    // Bytes the link has not taken yet: in its socket, or read ahead.
     size_t unread() {
         int flags = ::fcntl(mine, F_GETFL);
         ::fcntl(mine, F_SETFL, flags | O_NONBLOCK);
@@ -153,7 +153,7 @@ struct Attached {
         ssize_t r;
         while ((r = ::recv(mine, tmp, sizeof tmp, 0)) > 0) n += static_cast<size_t>(r);
         ::fcntl(mine, F_SETFL, flags);
-        return n;
+        return n + t.get_buffered_bytes();
     }
 };
 

@@ -1,6 +1,8 @@
 // Construction, configuration and the status-code names of a link.
 #include "Tarvex.h"
 
+#include "detail/Io.h"
+
 #include <csignal>
 #include <cstring>
 
@@ -33,14 +35,17 @@ Tarvex::Tarvex(bool ns)
       size(0),
       lport(0),
       bigend_mode(NATIVE_MODE),
-      carry(),
-      carry_len(0),
+      capacity(0),
+      stream(new tarvex::detail::Stream),
       scan_skipped_last(0),
       scan_skipped_total(0) {
     ignore_broken_pipe();
 }
 
-Tarvex::~Tarvex() { delete[] buffer; }
+Tarvex::~Tarvex() {
+    delete[] buffer;
+    delete stream;
+}
 
 int Tarvex::SetRetry(int r) {
     if (r <= 0) return ERR_BAD_VALUE;
@@ -88,5 +93,5 @@ const char* tarvex_status_text(int status) {
 }
 
 int Tarvex::get_data_fd() const { return sockin; }
-size_t Tarvex::get_buffered_bytes() const { return 0; }
-bool Tarvex::get_peer_closed() const { return false; }
+size_t Tarvex::get_buffered_bytes() const { return stream->buffered_for(sockin); }
+bool Tarvex::get_peer_closed() const { return stream->peer_closed(); }

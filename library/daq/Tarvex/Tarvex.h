@@ -25,6 +25,12 @@
 #include "event.h"
 #include "ringbuf.h"
 
+namespace tarvex {
+namespace detail {
+class Stream;
+}
+}  // namespace tarvex
+
 // One record of a batch for Tarvex::SendEventBatch: a gather list as
 // SendEvent takes it (entry 0 the header, the body fragments after it).
 struct TarvexRecord {
@@ -152,10 +158,13 @@ private:
     int lport;
     int bigend_mode;
 
-    // Pattern bytes that ReceiveEvent had taken from the stream when a read
-    // would block; the next call resumes with them instead of losing them.
-    unsigned char carry[4];
-    int carry_len;
+    // Bytes `buffer` can hold: a record that fits takes the array of the
+    // record before it instead of a new one.
+    unsigned int capacity;
+    // Everything read from the data socket and not yet taken by a receiver
+    // (the read-ahead, and the pattern bytes a receive had taken when it
+    // returned for want of more).
+    tarvex::detail::Stream* stream;
     unsigned long long scan_skipped_last;
     unsigned long long scan_skipped_total;
 };

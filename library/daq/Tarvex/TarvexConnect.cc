@@ -75,29 +75,17 @@ sockaddr_in ipv4_address(in_addr addr, int port) {
     return a;
 }
 
-// Sends all 4 bytes of `word` as they lie in memory; false when a send fails.
-bool send_word(int fd, uint32_t word) {
-    const char* p = reinterpret_cast<const char*>(&word);
-    size_t sent = 0;
-    while (sent < sizeof word) {
-        ssize_t n = ::send(fd, p + sent, sizeof word - sent, 0);
-        if (n < 0 && errno == EINTR) continue;  // a signal is no failure of the peer
-        if (n < 0) return false;
-        sent += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// Receives 4 bytes into `word`; false when a receive fails or the stream ends
-// first.  An end of stream sets no error number of its own, so the number is
-// cleared beforehand: the report then cannot show a stale error of an earlier
-// call (such as the refused TCP option on a local socket).
-bool receive_word(int fd, uint32_t& word) {
+// Receives 4 bytes into `word` through the link's stream (bytes that follow
+// the preamble stay there for the receivers); false when a receive fails or
+// the stream ends first.  An end of stream sets no error number of its own,
+// so the number is cleared beforehand: the report then cannot show a stale
+// error of an earlier call (such as the refused TCP option on a local socket).
+bool receive_word(tarvex::detail::Stream& stream, int fd, uint32_t& word) {
     char* p = reinterpret_cast<char*>(&word);
     size_t have = 0;
     errno = 0;
     while (have < sizeof word) {
-        ssize_t n = ::recv(fd, p + have, sizeof word - have, 0);
+        ssize_t n = stream.read(fd, p + have, sizeof word - have);
         // The receive has no time limit; a signal that interrupts it is no
         // failure of the peer, so the preamble is awaited further.
         if (n < 0 && errno == EINTR) {
@@ -168,14 +156,16 @@ struct TarvexLinkCore {
         return 0;
     }
 
-    // Pattern bytes the event receiver kept from the last data socket belong
-    // to that stream alone; a new stream must not start with them.
-    static void forget_stream(Tarvex& t) { t.carry_len = 0; }
+    // Bytes read ahead from the last data socket, and the pattern bytes a
+    // receiver kept, belong to that stream alone; a new stream must not
+    // start with them.
+    static void forget_stream(Tarvex& t) { t.stream->reset(); }
 
     // Ends the data connection of a connecting end whose preamble exchange
     // failed: the end returns to the unestablished state instead of holding a
     // connection that Disconnect (which needs `setup`) could never close.
     static void release_data_socket(Tarvex& t) {
+        forget_stream(t);
         ::close(t.sockin);
         t.sockin = -1;
         t.connected = 0;
@@ -211,7 +201,7 @@ struct TarvexLinkCore {
 
     static int receive_preamble(Tarvex& t) {
         uint32_t word = 0;
-        if (!receive_word(t.sockin, word)) {
+        if (!receive_word(*t.stream, t.sockin, word)) {
             report_system_error("Connect(): failed to receive preamble");
             release_data_socket(t);
             return ERR_PROTOCOL;
@@ -326,7 +316,7 @@ int Tarvex::Connect(bool how) {
     }
     // The preamble goes out while the socket still blocks, so it is never cut
     // short by a full buffer.
-    if (!send_word(sockin, word)) {
+    if (!tarvex::detail::write_all(sockin, &word, sizeof word)) {
         report_system_error("Connect(): send failed");
         return ERR_PROTOCOL;
     }

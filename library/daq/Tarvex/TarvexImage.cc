@@ -4,6 +4,7 @@
 // wording of their messages, so one procedure serves both.
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -15,7 +16,6 @@
 
 using tarvex::detail::error_line;
 using tarvex::detail::out_line;
-using tarvex::detail::read_missing;
 using tarvex::detail::ReadResult;
 using tarvex::detail::report_system_error;
 
@@ -93,10 +93,14 @@ int TarvexReceiver::scan_intro_pattern(Tarvex& t, const IntroKind& k) {
             report_system_error(k.scan_empty);
             return ERR_READ;
         }
-        int w = wait_readable(t);
-        if (w != 0) return w;
         unsigned char c;
-        ssize_t n = ::read(t.sockin, &c, 1);
+        ssize_t n = t.stream->read_nowait(t.sockin, &c, 1);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // Nothing there yet: only now is it worth a wait.
+            const int w = wait_readable(t);
+            if (w != 0) return w;
+            n = t.stream->read_nowait(t.sockin, &c, 1);
+        }
         if (n < 0) {
             report_system_error(k.scan_read_failed);
             return ERR_READ;
@@ -127,7 +131,7 @@ int TarvexReceiver::receive_intro(Tarvex& t, const IntroKind& k, void* intro) {
     char* p = static_cast<char*>(intro);
     std::memset(p, 0, k.size);
     size_t have = sizeof(uint32_t);
-    ReadResult rr = read_missing(t.sockin, p, k.size, have, kEmptyLimit, [&t] { return wait_readable(t); });
+    ReadResult rr = t.stream->read_missing(t.sockin, p, k.size, have, kEmptyLimit, [&t] { return wait_readable(t); });
     switch (rr.outcome) {
         case ReadResult::Complete: break;
         case ReadResult::WaitStopped: return rr.status;
@@ -160,8 +164,8 @@ int TarvexReceiver::receive_intro_body(Tarvex& t, const IntroKind& k, void* intr
     if (*buf == nullptr) *buf = new char[static_cast<size_t>(body)];
 
     size_t have = 0;
-    ReadResult rr =
-        read_missing(t.sockin, *buf, static_cast<size_t>(body), have, kEmptyLimit, [&t] { return wait_readable(t); });
+    ReadResult rr = t.stream->read_missing(t.sockin, *buf, static_cast<size_t>(body), have, kEmptyLimit,
+                                           [&t] { return wait_readable(t); });
     if (rr.outcome == ReadResult::TooManyEmpty) report_system_error(k.body_empty);
     if (rr.outcome != ReadResult::Complete) return ERR_READ;
 

@@ -15,7 +15,6 @@
 
 using tarvex::detail::error_line;
 using tarvex::detail::out_line;
-using tarvex::detail::read_missing;
 using tarvex::detail::ReadResult;
 using tarvex::detail::report_system_error;
 
@@ -174,17 +173,6 @@ int convert_header(Kind k, unsigned char* h) {
     return kbr7_convert_slow_data_head(s, s);
 }
 
-bool write_all(int fd, const void* p, size_t n) {
-    const char* c = static_cast<const char*>(p);
-    while (n > 0) {
-        ssize_t w = ::write(fd, c, n);
-        if (w <= 0) return false;  // a 0 would repeat for ever; EAGAIN is a failure too
-        c += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
 }  // namespace
 
 int TarvexReceiver::wait_readable(Tarvex& t) {
@@ -196,13 +184,13 @@ void TarvexReceiver::release_record(Tarvex& t) {
     delete[] t.buffer;
     t.buffer = nullptr;
     t.size = 0;
+    t.capacity = 0;
 }
 
 // Bytes of a partial window stay with the link when the call returns before
 // the window is complete, so that the next call goes on with them.
 int TarvexReceiver::keep_window(Tarvex& t, const Window& w, int status) {
-    std::memcpy(t.carry, w.bytes, sizeof t.carry);
-    t.carry_len = w.have;
+    t.stream->keep(w.bytes, w.have);
     return status;
 }
 
@@ -212,12 +200,14 @@ int TarvexReceiver::keep_window(Tarvex& t, const Window& w, int status) {
 int TarvexReceiver::first_four(Tarvex& t, Window& w, int trs, int sec, int usec) {
     std::memset(w.bytes, 0, sizeof w.bytes);
     w.copies = 0;
-    w.have = t.carry_len > 0 && t.carry_len < 4 ? t.carry_len : 0;
-    std::memcpy(w.bytes, t.carry, static_cast<size_t>(w.have));
-    t.carry_len = 0;
+    w.have = t.stream->take_kept(w.bytes);
+    if (w.have >= 4) w.have = 0;
 
     const int allowed = trs < 0 ? kFirstFourWaitsUnbounded : 1;
     int waits = 0;
+    // Bytes already on the socket need no wait: they are read ahead first.
+    // A wait without budget still fails before anything is taken.
+    if (trs != 0) t.stream->fill_nowait(t.sockin);
     int r = t.IfReady(Tarvex::RECEIVER_READ, trs, sec, usec);
     while (r == ERR_TIMEOUT && ++waits < allowed) r = t.IfReady(Tarvex::RECEIVER_READ, trs, sec, usec);
     if (r == ERR_TIMEOUT) return keep_window(t, w, ERR_TIMEOUT);
@@ -225,7 +215,7 @@ int TarvexReceiver::first_four(Tarvex& t, Window& w, int trs, int sec, int usec)
 
     while (w.have < 4) {
         // A read of 0 bytes leaves its byte as it was and counts as done.
-        const ssize_t n = ::read(t.sockin, &w.bytes[w.have], 1);
+        const ssize_t n = t.stream->read(t.sockin, &w.bytes[w.have], 1);
         if (n >= 0) {
             if (n == 0) w.copies |= 1u << w.have;
             ++w.have;
@@ -266,7 +256,7 @@ int TarvexReceiver::scan(Tarvex& t, Window& w, const PatternRow*& row) {
             ++t.scan_skipped_last;
             ++t.scan_skipped_total;
         }
-        const ssize_t n = ::read(t.sockin, &w.bytes[3], 1);
+        const ssize_t n = t.stream->read(t.sockin, &w.bytes[3], 1);
         if (n == 0) w.copies |= 8u;
         if (n >= 0) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) return ERR_READ;
@@ -280,8 +270,8 @@ int TarvexReceiver::read_header(Tarvex& t, const PatternRow& row, Header& h) {
     std::memset(h.working, 0, sizeof h.working);
     std::memcpy(h.working, &row.value, sizeof row.value);
     size_t have = sizeof row.value;
-    ReadResult rr = read_missing(t.sockin, reinterpret_cast<char*>(h.working), k.header, have, kHeaderEmptyLimit,
-                                 [&t] { return wait_readable(t); });
+    ReadResult rr = t.stream->read_missing(t.sockin, reinterpret_cast<char*>(h.working), k.header, have,
+                                           kHeaderEmptyLimit, [&t] { return wait_readable(t); });
     if (rr.outcome == ReadResult::Complete) return 0;
     if (rr.outcome == ReadResult::TooManyEmpty) report_system_error(k.header_empty_message);
     return ERR_READ;
@@ -315,7 +305,7 @@ int TarvexReceiver::acknowledge(Tarvex& t, const PatternRow& row, const Header& 
     else
         fits = !(free_bytes < static_cast<uint32_t>(h.length));
     const int32_t ack = fits ? 0 : 1;
-    if (write_all(t.sockin, &ack, sizeof ack)) return 0;
+    if (tarvex::detail::write_all(t.sockin, &ack, sizeof ack)) return 0;
     if (row.kind != Kind::Slow) report_system_error("ReceiveEvent(): Failed to send ack");
     return ERR_SEND;
 }
@@ -323,15 +313,25 @@ int TarvexReceiver::acknowledge(Tarvex& t, const PatternRow& row, const Header& 
 // Replaces the stored record with a new array of the record's length that
 // starts with the header as received.
 int TarvexReceiver::store_record(Tarvex& t, const PatternRow& row, const Header& h) {
-    release_record(t);
     // A length below the header size would put the header outside the array
     // and wrap the body count; one beyond 32 bits does not fit `size`.  Both
     // are refused like a negative 2024 length; the next call's scan finds the
     // following record.
     const size_t n = info(row.kind).header;
-    if (h.length < static_cast<int64_t>(n) || h.length > static_cast<int64_t>(UINT32_MAX)) return ERR_BAD_VALUE;
-    t.buffer = new char[static_cast<size_t>(h.length)];
-    t.size = static_cast<unsigned int>(h.length);
+    if (h.length < static_cast<int64_t>(n) || h.length > static_cast<int64_t>(UINT32_MAX)) {
+        release_record(t);
+        return ERR_BAD_VALUE;
+    }
+    const auto length = static_cast<unsigned int>(h.length);
+    // Records of one size in a row share one array; one much smaller than
+    // the array gets its own, so that a single large record does not pin its
+    // memory for good.
+    if (t.buffer == nullptr || length > t.capacity || length < t.capacity / 4) {
+        release_record(t);
+        t.buffer = new char[length];
+        t.capacity = length;
+    }
+    t.size = length;
     std::memcpy(t.buffer, h.received, n);
     return 0;
 }
@@ -340,8 +340,8 @@ int TarvexReceiver::store_record(Tarvex& t, const PatternRow& row, const Header&
 int TarvexReceiver::read_body(Tarvex& t, const PatternRow& row) {
     const KindInfo& k = info(row.kind);
     size_t have = 0;
-    ReadResult rr = read_missing(t.sockin, t.buffer + k.header, t.size - k.header, have, k.body_empty_limit,
-                                 [&t] { return wait_readable(t); });
+    ReadResult rr = t.stream->read_missing(t.sockin, t.buffer + k.header, t.size - k.header, have, k.body_empty_limit,
+                                           [&t] { return wait_readable(t); });
     if (rr.outcome == ReadResult::TooManyEmpty)
         report_system_error(
             "ReceiveEvent() 2: read pattern too many empty messages, consider TCP connection "

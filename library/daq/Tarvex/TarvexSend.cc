@@ -1,12 +1,12 @@
-// Sending: one record from a caller's gather list (SendEvent) and a raw
-// request block (SendRequest).
+// Sending: one record from a caller's gather list (SendEvent), a batch of
+// records (SendEventBatch) and a raw request block (SendRequest).
 //
-// SendEvent tells the record kind by the size of entry 0, takes the record
-// length from the header, selects the data-format generation from the
-// pattern and, when the link converts, sends a converted copy.  Without
+// A record's kind is told by the size of entry 0; the header gives its
+// length and its pattern selects the data-format generation.  Without
 // conversion the record goes out of the caller's own fragments (no copy);
-// with conversion it goes out of one whole-record buffer converted in place.
-// Every wait is at most 100 ms and counts against a budget that starts at
+// with conversion it goes out of one whole-record buffer, converted there.
+// Every write is tried at once; only a write that would block makes the
+// sender wait, at most 100 ms a time, against a budget that starts at
 // `retrs` and refills whenever the socket makes progress.
 #include <fcntl.h>
 #include <sys/uio.h>
@@ -34,6 +34,9 @@ using tarvex::detail::Readiness;
 constexpr int kIovMax = 1024;            // most entries handed to one writev (DEF_IOV_MAX)
 constexpr int kAnswerEmptyLimit = 1000;  // empty reads tolerated while waiting for the answer
 constexpr int kRequestFirstBudget = 10;  // SendRequest's budget before its first byte
+// A converting batch goes out in buffers of about this size: large enough
+// for few writes, small enough not to hold a whole large batch twice.
+constexpr size_t kBatchBufferBytes = size_t{4} << 20;
 
 // perror for an error number saved earlier: printing in between may have
 // changed errno.
@@ -145,21 +148,72 @@ struct RecordKind<kbr7_daq_slow_data_header> {
     }
 };
 
+constexpr size_t kMaxHead = sizeof(kbr7_image_ext_frame_head);
+
+// One row per record kind, in the order the sizes are tested.
+struct SendKind {
+    size_t hdsz;
+    int what;
+    uint32_t (*length)(const void* head);
+    void (*select_format)(const void* head);
+    int (*convert_head)(const void* head, void* out);
+    void (*head_failed)(int err);
+    int (*convert_record)(char* rec, const void* head);
+};
+
+// The header as a value of its own type: the caller's bytes need not be
+// aligned for it.
+template <class Head>
+Head as(const void* p) {
+    Head h;
+    std::memcpy(&h, p, sizeof h);
+    return h;
+}
+
+template <class Head>
+constexpr SendKind row() {
+    using K = RecordKind<Head>;
+    static_assert(sizeof(Head) <= kMaxHead, "a header copy holds every header");
+    return {sizeof(Head),
+            K::what,
+            [](const void* h) { return K::length(as<Head>(h)); },
+            [](const void* h) { K::select_format(as<Head>(h)); },
+            [](const void* h, void* out) { return K::convert_head(as<Head>(h), static_cast<Head*>(out)); },
+            K::head_failed,
+            [](char* rec, const void* h) { return K::convert_record(rec, as<Head>(h)); }};
+}
+
+const SendKind kSendKinds[] = {
+    row<kbr7_image_head>(),       row<kbr7_daq_slow_data_header>(), row<kbr7_eventheader>(),
+    row<kbr7_eventheader_2024>(), row<kbr7_image_ext_frame_head>(),
+};
+
+const SendKind* send_kind(size_t hdsz) {
+    for (const SendKind& k : kSendKinds)
+        if (k.hdsz == hdsz) return &k;
+    return nullptr;
+}
+
 }  // namespace
 
 struct TarvexSender {
-    // State of one SendEvent call.
+    // A record checked and classified: its kind, its header as the caller
+    // gave it and, when the link converts, the converted header.
+    struct Prepared {
+        const SendKind* kind = nullptr;
+        uint32_t event_length = 0;
+        alignas(8) unsigned char head[kMaxHead];
+        alignas(8) unsigned char converted[kMaxHead];
+    };
+
+    // State of one send: a record, or a batch of them.
     struct Call {
         Tarvex& link;
-        iovec* vec;
-        int frsin;
-        bool ack;
-        bool convert;  // decided once: get_swap() cannot change during the call
-        int hdsz = 0;
-        int what = 0;
-        uint32_t event_length = 0;
+        bool convert;               // decided once: get_swap() cannot change during the call
+        uint32_t event_length = 0;  // bytes the whole send puts on the wire
         uint32_t sent_total = 0;
         int rtr = 0;
+        bool blocked = false;  // the last write found the socket full: wait before the next
     };
 
     // Outcome of one attempt of a body loop.
@@ -169,18 +223,21 @@ struct TarvexSender {
         int status;  // the call's status, for Stop
     };
 
-    template <class Head>
-    static int send_record(Call& c);
-    template <class Head>
-    static int build_record(Call& c, const Head& copy, std::unique_ptr<char[]>& event_buf);
-    static int append_body(const Call& c, char* event_buf);
+    static int prepare(const iovec* vec, int frsin, bool convert, Prepared& p);
+    static int check_body(const Prepared& p, const iovec* vec, int frsin, bool convert);
+    static int build_record(const Prepared& p, const iovec* vec, int frsin, char* event_buf);
 
-    static int exchange_header(Call& c, const char* hd);
-    static int send_header(Call& c, const char* hd);
+    static int send_event(Tarvex& t, iovec* vec, int frsin, bool ack);
+    static int exchange_header(Call& c, const char* hd, size_t hdsz);
+    static int send_header(Call& c, const char* hd, size_t hdsz);
     static int await_answer(Call& c);
 
+    static int send_batch(Tarvex& t, const TarvexRecord* recs, int n, int* sent);
+    static int send_batch_gather(Call& c, const TarvexRecord* recs, int n);
+    static int send_batch_converted(Call& c, const TarvexRecord* recs, const std::vector<Prepared>& prepared);
+
     static int send_gather(Call& c, iovec* vector, int frs);
-    static int send_buffer(Call& c, const char* event_buf);
+    static int send_buffer(Call& c, const char* p, size_t n);
     template <class Op, class WaitedReport, class DirectReport>
     static Attempt body_attempt(Call& c, Op&& op, WaitedReport&& waited_report, DirectReport&& direct_report);
     static Attempt body_failure(Tarvex& t, int err);
@@ -191,6 +248,94 @@ struct TarvexSender {
 };
 
 // ---------------------------------------------------------------------------
+// Preparing a record
+
+// Classifies the record by the size of entry 0, takes its length, selects the
+// generation and converts a copy of the header when the link converts.
+int TarvexSender::prepare(const iovec* vec, int frsin, bool convert, Prepared& p) {
+    // Without a header there is nothing to classify; a null header would be
+    // read from address 0.  Refused before anything is read or sent.
+    if (frsin < 1 || vec == nullptr || vec[0].iov_base == nullptr) {
+        error_line("SendEvent(): Empty gather list or no header.  No action taken.");
+        return ERR_BAD_VALUE;
+    }
+    p.kind = send_kind(vec[0].iov_len);
+    if (p.kind == nullptr) {
+        std::printf("hdsz: %d (%d) (%d)\n", static_cast<int>(vec[0].iov_len),
+                    static_cast<int>(sizeof(kbr7_eventheader)), static_cast<int>(sizeof(kbr7_eventheader)));
+        out_line("SendEvent() unknown event header format");
+        return ERR_PROTOCOL;
+    }
+    std::memcpy(p.head, vec[0].iov_base, p.kind->hdsz);
+    p.event_length = p.kind->length(p.head);
+    p.kind->select_format(p.head);
+    if (convert) {
+        const int err = p.kind->convert_head(p.head, p.converted);
+        if (err != 0) {
+            p.kind->head_failed(err);
+            return ERR_SWAP;
+        }
+    }
+    return 0;
+}
+
+// What must hold of the body before any of it is written.  A converting
+// send builds the record in a buffer of the record's length, which must hold
+// the header and every entry.  A plain send writes the entries as they are,
+// so a batch (which must not put a broken record on the wire) checks here
+// that they add up to the length; a single send finds that out afterwards.
+int TarvexSender::check_body(const Prepared& p, const iovec* vec, int frsin, bool convert) {
+    const uint32_t hdsz = static_cast<uint32_t>(p.kind->hdsz);
+    if (!convert) {
+        uint64_t total = 0;
+        for (int i = 0; i < frsin; ++i) total += vec[i].iov_len;
+        if (total == p.event_length) return 0;
+        std::printf("CHECK_FAIL: sent_total: %u!=event_length:%u\n", static_cast<unsigned>(total), p.event_length);
+        return ERR_CHECK;
+    }
+    // A length below the header size (0 included) would not even hold the
+    // header: refused before anything is copied.
+    if (p.event_length < hdsz) {
+        std::printf("Something wrong (event_length:%d)\n", static_cast<int>(p.event_length));
+        return ERR_BAD_VALUE;
+    }
+    uint32_t total_cp_left = p.event_length - hdsz;
+    for (int i = 1; i < frsin; ++i) {
+        const size_t clen = vec[i].iov_len;
+        if (clen > total_cp_left) {
+            std::printf("Incosistent event length i:%d total:%d clen:%d ev_len:%d\n", i, frsin,
+                        static_cast<int>(total_cp_left - clen), static_cast<int>(p.event_length));
+            return ERR_BAD_VALUE;
+        }
+        total_cp_left -= static_cast<uint32_t>(clen);
+    }
+    return 0;
+}
+
+// The whole record in `event_buf` (event_length bytes), converted there.  The
+// header comes from the unconverted copy, the body from entries 1 onward in
+// either mode; check_body has made sure they fit.
+int TarvexSender::build_record(const Prepared& p, const iovec* vec, int frsin, char* event_buf) {
+    const size_t hdsz = p.kind->hdsz;
+    std::memcpy(event_buf, p.head, hdsz);
+    char* at = event_buf + hdsz;
+    for (int i = 1; i < frsin; ++i) {
+        if (vec[i].iov_len > 0) std::memcpy(at, vec[i].iov_base, vec[i].iov_len);
+        at += vec[i].iov_len;
+    }
+    // Bytes the entries do not fill go out as zeros: heap contents must never
+    // reach the wire.
+    std::memset(at, 0, static_cast<size_t>(event_buf + p.event_length - at));
+    const int converr = p.kind->convert_record(event_buf, p.head);
+    if (converr != 0) {
+        std::printf("Failed to convert event buffer error: %d  what: %d\n", converr, p.kind->what);
+        std::printf("Here we are BAD swap err: %d\n", converr);
+        return ERR_SWAP;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
 // SendEvent
 
 int Tarvex::SendEvent(iovec* vec, int frsin, int mode) {
@@ -198,170 +343,89 @@ int Tarvex::SendEvent(iovec* vec, int frsin, int mode) {
         error_line("SendEvent(): Unable to send event.  Not Connected.");
         return ERR_NOT_CONNECTED;
     }
-    // Without a header there is nothing to classify; a null header would be
-    // read from address 0.  Refused before anything is read or sent.
-    if (frsin < 1 || vec == nullptr || vec[0].iov_base == nullptr) {
-        error_line("SendEvent(): Empty gather list or no header.  No action taken.");
-        return ERR_BAD_VALUE;
-    }
-    TarvexSender::Call c{*this, vec, frsin, mode != 0, get_swap()};
-    // The kind is told by the size alone; the header buffer is allocated only
-    // once the size is known to be one of ours.
-    switch (vec[0].iov_len) {
-        case sizeof(kbr7_image_head): return TarvexSender::send_record<kbr7_image_head>(c);
-        case sizeof(kbr7_daq_slow_data_header): return TarvexSender::send_record<kbr7_daq_slow_data_header>(c);
-        case sizeof(kbr7_eventheader): return TarvexSender::send_record<kbr7_eventheader>(c);
-        case sizeof(kbr7_eventheader_2024): return TarvexSender::send_record<kbr7_eventheader_2024>(c);
-        case sizeof(kbr7_image_ext_frame_head): return TarvexSender::send_record<kbr7_image_ext_frame_head>(c);
-        default:
-            std::printf("hdsz: %d (%d) (%d)\n", static_cast<int>(vec[0].iov_len),
-                        static_cast<int>(sizeof(kbr7_eventheader)), static_cast<int>(sizeof(kbr7_eventheader)));
-            out_line("SendEvent() unknown event header format");
-            return ERR_PROTOCOL;
-    }
+    return TarvexSender::send_event(*this, vec, frsin, mode != 0);
 }
 
-template <class Head>
-int TarvexSender::send_record(Call& c) {
-    using Kind = RecordKind<Head>;
-    c.hdsz = sizeof(Head);
-    c.what = Kind::what;
+int TarvexSender::send_event(Tarvex& t, iovec* vec, int frsin, bool ack) {
+    Call c{t, t.get_swap()};
+    Prepared p;
+    int status = prepare(vec, frsin, c.convert, p);
+    if (status != 0) return status;
+    c.event_length = p.event_length;
 
-    std::unique_ptr<Head> hdbuf;
+    const size_t hdsz = p.kind->hdsz;
+    if (ack) {
+        status = exchange_header(c, reinterpret_cast<const char*>(c.convert ? p.converted : p.head), hdsz);
+        if (status != 0) return status;
+        c.sent_total = static_cast<uint32_t>(hdsz);
+    }
     if (c.convert) {
-        hdbuf.reset(new (std::nothrow) Head);
-        if (!hdbuf) {
-            out_line("Failed to allocate header");
+        status = check_body(p, vec, frsin, true);
+        if (status != 0) return status;
+        std::unique_ptr<char[]> event_buf(new (std::nothrow) char[p.event_length]);
+        if (!event_buf) {
+            out_line("Failed to alloc event_buffer");
             return ERR_ALLOC;
         }
-    }
-    Head copy;
-    std::memcpy(&copy, c.vec[0].iov_base, sizeof copy);
-    c.event_length = Kind::length(copy);
-    Kind::select_format(copy);
-    if (c.convert) {
-        int err = Kind::convert_head(copy, hdbuf.get());
-        if (err != 0) {
-            Kind::head_failed(err);
-            return ERR_SWAP;
-        }
-    }
-
-    iovec* vector = c.vec;
-    int frs = c.frsin;
-    c.sent_total = 0;
-    if (c.ack) {
-        const void* hd = c.convert ? static_cast<const void*>(hdbuf.get()) : static_cast<const void*>(&copy);
-        int status = exchange_header(c, static_cast<const char*>(hd));
-        if (status != 0) return status;
-        vector = c.vec + 1;
-        frs = c.frsin - 1;
-        c.sent_total = c.hdsz;
-    }
-
-    int status;
-    if (c.convert) {
-        std::unique_ptr<char[]> event_buf;
-        status = build_record(c, copy, event_buf);
-        if (status == 0) status = send_buffer(c, event_buf.get());
+        status = build_record(p, vec, frsin, event_buf.get());
+        if (status == 0) status = send_buffer(c, event_buf.get() + c.sent_total, c.event_length - c.sent_total);
     } else {
-        status = send_gather(c, vector, frs);
+        // The header went out alone already in acknowledged mode.
+        status = ack ? send_gather(c, vec + 1, frsin - 1) : send_gather(c, vec, frsin);
     }
     return status != 0 ? status : verdict(c);
-}
-
-// The whole record in one buffer, converted in place.  The header comes from
-// the unconverted copy, the body from entries 1 onward in either mode.
-template <class Head>
-int TarvexSender::build_record(Call& c, const Head& copy, std::unique_ptr<char[]>& event_buf) {
-    // A length below the header size (0 included) would not even hold the
-    // header: refused before anything is copied.
-    if (c.event_length < static_cast<uint32_t>(c.hdsz)) {
-        std::printf("Something wrong (event_length:%d)\n", static_cast<int>(c.event_length));
-        return ERR_BAD_VALUE;
-    }
-    event_buf.reset(new (std::nothrow) char[c.event_length]);
-    if (!event_buf) {
-        out_line("Failed to alloc event_buffer");
-        return ERR_ALLOC;
-    }
-    std::memcpy(event_buf.get(), &copy, c.hdsz);
-    int status = append_body(c, event_buf.get());
-    if (status != 0) return status;
-
-    int converr = RecordKind<Head>::convert_record(event_buf.get(), copy);
-    if (converr != 0) {
-        std::printf("Failed to convert event buffer error: %d  what: %d\n", converr, c.what);
-        std::printf("Here we are BAD swap err: %d\n", converr);
-        return ERR_SWAP;
-    }
-    return 0;
-}
-
-int TarvexSender::append_body(const Call& c, char* event_buf) {
-    uint32_t total_cp_left = c.event_length - c.hdsz;
-    char* at = event_buf + c.hdsz;
-    for (int i = 1; i < c.frsin; ++i) {
-        const size_t clen = c.vec[i].iov_len;
-        if (clen > total_cp_left) {
-            std::printf("Incosistent event length i:%d total:%d clen:%d ev_len:%d\n", i, c.frsin,
-                        static_cast<int>(total_cp_left - clen), static_cast<int>(c.event_length));
-            return ERR_BAD_VALUE;
-        }
-        if (clen > 0) std::memcpy(at, c.vec[i].iov_base, clen);
-        at += clen;
-        total_cp_left -= static_cast<uint32_t>(clen);
-    }
-    // Bytes the entries do not fill go out as zeros: heap contents must never
-    // reach the wire.
-    std::memset(at, 0, total_cp_left);
-    return 0;
 }
 
 // ---------------------------------------------------------------------------
 // Acknowledged header exchange
 
-int TarvexSender::exchange_header(Call& c, const char* hd) {
-    int status = send_header(c, hd);
+int TarvexSender::exchange_header(Call& c, const char* hd, size_t hdsz) {
+    int status = send_header(c, hd, hdsz);
     return status != 0 ? status : await_answer(c);
 }
 
-// Always with the 100 ms wait, whatever no_delay says.
-int TarvexSender::send_header(Call& c, const char* hd) {
+// The header goes out at once when the socket takes it; a socket that is
+// full makes the sender wait for it, whatever no_delay says.  Only a write
+// that would block right after a wait said writable is a failure.
+int TarvexSender::send_header(Call& c, const char* hd, size_t hdsz) {
     Tarvex& t = c.link;
-    const size_t hdsz = static_cast<size_t>(c.hdsz);
     size_t hd_len = 0;
+    bool wait_first = false;
     c.rtr = t.retrs;
     while (hd_len != hdsz && c.rtr > 0) {
-        switch (tarvex::detail::wait_100ms(t.sockin, true)) {
-            case Readiness::Failed: {
+        if (wait_first) {
+            const Readiness r = tarvex::detail::wait_100ms(t.sockin, true);
+            if (r == Readiness::Failed) {
                 int err = errno;
                 out_line("ERROR");
                 report_errno("SendEvent(): select() failed for ACK", err);
                 if (err == EPIPE) t.Disconnect();
                 return ERR_READ;
             }
-            case Readiness::TimedOut: --c.rtr; break;
-            case Readiness::Other: out_line("SendEvent() select triggered but not our socket"); break;
-            case Readiness::Ready: {
-                ssize_t n = tarvex::detail::write_nowait(t.sockin, hd + hd_len, hdsz - hd_len);
-                if (n < 0) {
-                    int err = errno;
-                    report_errno("Failed to send event header", err);
-                    std::printf("ERRNO: %d\n", err);
-                    if (err == EPIPE) {
-                        t.Disconnect();
-                        return ERR_SEND;
-                    }
-                    return err == EAGAIN ? ERR_AGAIN : ERR_SEND;
-                }
-                if (n > 0) {
-                    c.rtr = t.retrs;
-                    hd_len += static_cast<size_t>(n);
-                }
-                break;
-            }
+            if (r == Readiness::TimedOut) --c.rtr;
+            if (r == Readiness::Other) out_line("SendEvent() select triggered but not our socket");
+            if (r != Readiness::Ready) continue;
         }
+        const ssize_t n = tarvex::detail::write_nowait(t.sockin, hd + hd_len, hdsz - hd_len);
+        if (n < 0 && errno == EAGAIN && !wait_first) {
+            wait_first = true;
+            continue;
+        }
+        if (n < 0) {
+            int err = errno;
+            report_errno("Failed to send event header", err);
+            std::printf("ERRNO: %d\n", err);
+            if (err == EPIPE) {
+                t.Disconnect();
+                return ERR_SEND;
+            }
+            return err == EAGAIN ? ERR_AGAIN : ERR_SEND;
+        }
+        if (n > 0) {
+            c.rtr = t.retrs;
+            hd_len += static_cast<size_t>(n);
+        }
+        wait_first = hd_len != hdsz;  // a short write: the socket is full
     }
     // A peer holding part of a header has nothing to answer: waiting for its
     // answer could only end in the same failure later (or never, on a
@@ -375,13 +439,17 @@ int TarvexSender::await_answer(Call& c) {
     c.rtr = t.retrs;
     int32_t ack = 0;
     size_t have = 0;
-    // Without waits the answer is read at once and the budget is not used.
-    // On a non-blocking socket (an accepting end after SetDelay) that would
-    // spend the 1000 empty reads in a millisecond and refuse almost every
-    // acknowledged record, so there the answer is awaited as with waits.
+    // Without waits the answer is read as a blocking read would, and the
+    // budget is not used.  On a non-blocking socket (an accepting end after
+    // SetDelay) that would spend the 1000 empty reads in a millisecond and
+    // refuse almost every acknowledged record, so there the answer is
+    // awaited as with waits.
     const bool read_at_once = !t.no_delay && !(::fcntl(t.sockin, F_GETFL) & O_NONBLOCK);
     auto wait = [&]() -> int {
-        if (read_at_once) return tarvex::detail::kWaitReady;
+        if (read_at_once)
+            return tarvex::detail::wait_once(t.sockin, false, nullptr) == Readiness::Failed
+                       ? ERR_SEND
+                       : tarvex::detail::kWaitReady;
         if (c.rtr <= 0) return ERR_RETRIES;
         switch (tarvex::detail::wait_100ms(t.sockin, false)) {
             case Readiness::Failed:
@@ -396,8 +464,9 @@ int TarvexSender::await_answer(Call& c) {
         return tarvex::detail::kWaitReady;
     };
     auto progress = [&] { c.rtr = t.retrs; };
-    ReadResult r = tarvex::detail::read_missing(t.sockin, reinterpret_cast<char*>(&ack), sizeof ack, have,
-                                                kAnswerEmptyLimit, wait, progress);
+    const int fd = t.sockin;  // a wait that disconnects must not change what is read
+    ReadResult r =
+        t.stream->read_missing(fd, reinterpret_cast<char*>(&ack), sizeof ack, have, kAnswerEmptyLimit, wait, progress);
     switch (r.outcome) {
         case ReadResult::Complete: break;
         case ReadResult::WaitStopped: return r.status;
@@ -411,28 +480,146 @@ int TarvexSender::await_answer(Call& c) {
 }
 
 // ---------------------------------------------------------------------------
+// SendEventBatch
+
+int Tarvex::SendEventBatch(const TarvexRecord* recs, int n, int* sent) {
+    if (sent != nullptr) *sent = 0;
+    if (n == 0) return 0;
+    if (n < 0 || recs == nullptr) {
+        error_line("SendEventBatch(): No records.  No action taken.");
+        return ERR_BAD_VALUE;
+    }
+    if (connected == 0) {
+        error_line("SendEvent(): Unable to send event.  Not Connected.");
+        return ERR_NOT_CONNECTED;
+    }
+    return TarvexSender::send_batch(*this, recs, n, sent);
+}
+
+int TarvexSender::send_batch(Tarvex& t, const TarvexRecord* recs, int n, int* sent) {
+    Call c{t, t.get_swap()};
+    // Every record is checked before the first byte goes out, so that a bad
+    // one stops the batch with nothing of it on the wire.
+    std::vector<Prepared> prepared(c.convert ? static_cast<size_t>(n) : 1);
+    uint64_t total = 0;
+    for (int i = 0; i < n; ++i) {
+        Prepared& p = prepared[c.convert ? static_cast<size_t>(i) : 0];
+        int status = prepare(recs[i].vec, recs[i].frsin, c.convert, p);
+        if (status == 0) status = check_body(p, recs[i].vec, recs[i].frsin, c.convert);
+        if (status != 0) return status;
+        total += p.event_length;
+    }
+    if (total > UINT32_MAX) {
+        error_line("SendEventBatch(): Batch of more than 4 GiB.  No action taken.");
+        return ERR_BAD_VALUE;
+    }
+    c.event_length = static_cast<uint32_t>(total);
+
+    int status = c.convert ? send_batch_converted(c, recs, prepared) : send_batch_gather(c, recs, n);
+    // The records whose last byte is on the wire.
+    if (sent != nullptr) {
+        uint64_t end = 0;
+        int whole = 0;
+        for (; whole < n; ++whole) {
+            if (c.convert)
+                end += prepared[static_cast<size_t>(whole)].event_length;
+            else
+                for (int k = 0; k < recs[whole].frsin; ++k) end += recs[whole].vec[k].iov_len;
+            if (end > c.sent_total) break;
+        }
+        *sent = whole;
+    }
+    return status != 0 ? status : verdict(c);
+}
+
+// The caller's fragments, gathered without copying into writes of at most
+// kIovMax entries.  The entries are copied, so that the repair after a short
+// write touches the copy and the caller's lists stay as they are.
+int TarvexSender::send_batch_gather(Call& c, const TarvexRecord* recs, int n) {
+    std::vector<iovec> chunk;
+    chunk.reserve(kIovMax);
+    auto flush = [&c, &chunk] {
+        int status = chunk.empty() ? 0 : send_gather(c, chunk.data(), static_cast<int>(chunk.size()));
+        chunk.clear();
+        return status;
+    };
+    for (int i = 0; i < n; ++i) {
+        // A record that does not fit the write being built starts the next.
+        if (!chunk.empty() && chunk.size() + static_cast<size_t>(recs[i].frsin) > kIovMax) {
+            int status = flush();
+            if (status != 0) return status;
+        }
+        for (int k = 0; k < recs[i].frsin; ++k)
+            if (recs[i].vec[k].iov_len > 0) chunk.push_back(recs[i].vec[k]);
+    }
+    return flush();
+}
+
+// The converted records, built into buffers of about kBatchBufferBytes and
+// written one buffer at a time; each record is converted under its own
+// generation, selected again right before its conversion.
+int TarvexSender::send_batch_converted(Call& c, const TarvexRecord* recs, const std::vector<Prepared>& prepared) {
+    const size_t n = prepared.size();
+    std::vector<char> buffer;
+    for (size_t first = 0; first < n;) {
+        size_t bytes = 0, last = first;
+        while (last < n && (last == first || bytes + prepared[last].event_length <= kBatchBufferBytes))
+            bytes += prepared[last++].event_length;
+        try {
+            buffer.resize(bytes);
+        } catch (const std::bad_alloc&) {
+            out_line("Failed to alloc event_buffer");
+            return ERR_ALLOC;
+        }
+        char* at = buffer.data();
+        for (size_t i = first; i < last; ++i) {
+            const Prepared& p = prepared[i];
+            p.kind->select_format(p.head);
+            int status = build_record(p, recs[i].vec, recs[i].frsin, at);
+            if (status != 0) return status;
+            at += p.event_length;
+        }
+        const uint32_t before = c.sent_total;
+        int status = send_buffer(c, buffer.data(), bytes);
+        if (status != 0) return status;
+        if (c.sent_total - before != bytes) return retries_exceeded(c);
+        first = last;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
 // Body transmission
 
-// One attempt of a body loop: with no_delay, a 100 ms wait first; without,
-// the call at once.
+// One attempt of a body loop.  With no_delay, the write is made at once and
+// a 100 ms wait comes first only once the socket has been found full;
+// without, the write is made at once always.
 template <class Op, class WaitedReport, class DirectReport>
 TarvexSender::Attempt TarvexSender::body_attempt(Call& c, Op&& op, WaitedReport&& waited_report,
                                                  DirectReport&& direct_report) {
     Tarvex& t = c.link;
     if (t.no_delay) {
-        Readiness r = tarvex::detail::wait_100ms(t.sockin, true);
-        if (r == Readiness::Failed) return body_failure(t, errno);
-        if (r == Readiness::TimedOut) {
-            --c.rtr;
-            return {Attempt::Again, 0, 0};
+        if (c.blocked) {
+            Readiness r = tarvex::detail::wait_100ms(t.sockin, true);
+            if (r == Readiness::Failed) return body_failure(t, errno);
+            if (r == Readiness::TimedOut) {
+                --c.rtr;
+                return {Attempt::Again, 0, 0};
+            }
+            c.rtr = t.retrs;  // any wake-up counts as readiness here
         }
-        c.rtr = t.retrs;  // any wake-up counts as readiness here
         ssize_t n = op();
         if (n < 0) {
             int err = errno;
+            if (err == EAGAIN && !c.blocked) {
+                // A full socket, found without waiting: wait from now on.
+                c.blocked = true;
+                return {Attempt::Again, 0, 0};
+            }
             waited_report(err);
             return body_failure(t, err);
         }
+        if (n > 0) c.rtr = t.retrs;
         return {Attempt::Wrote, static_cast<size_t>(n), 0};
     }
     ssize_t n = op();
@@ -459,8 +646,8 @@ TarvexSender::Attempt TarvexSender::body_failure(Tarvex& t, int err) {
     return {Attempt::Stop, 0, ERR_SEND};
 }
 
-// Straight from the caller's fragments, at most kIovMax entries per writev.
-// A short write advances the caller's entries in place.
+// Straight from the fragments, at most kIovMax entries per writev.  A short
+// write advances the entries in place.
 int TarvexSender::send_gather(Call& c, iovec* vector, int frs) {
     Tarvex& t = c.link;
     const int steps = frs / kIovMax + 1;
@@ -494,6 +681,7 @@ int TarvexSender::send_gather(Call& c, iovec* vector, int frs) {
             if (a.kind == Attempt::Again) continue;
             c.sent_total += static_cast<uint32_t>(a.n);
             if (a.n == step_length) break;
+            c.blocked = true;  // the socket took less than it was given: it is full
             int next = indx + tarvex::detail::advance_iovec(vector + indx, fr_left, a.n);
             fr_left -= next - indx;
             if (fr_left < 0)
@@ -509,28 +697,30 @@ int TarvexSender::send_gather(Call& c, iovec* vector, int frs) {
     return 0;
 }
 
-// The converted whole-record buffer, from byte sent_total to its end.
-int TarvexSender::send_buffer(Call& c, const char* event_buf) {
+// `n` bytes from `p` (a converted record, or a part of one), with a budget
+// of its own.
+int TarvexSender::send_buffer(Call& c, const char* p, size_t n) {
     Tarvex& t = c.link;
-    size_t sent = c.sent_total;
+    size_t sent = 0;
     c.rtr = t.retrs;
     auto op = [&] {
-        const size_t left = c.event_length - sent;
-        return t.no_delay ? tarvex::detail::write_nowait(t.sockin, event_buf + sent, left)
-                          : ::write(t.sockin, event_buf + sent, left);
+        return t.no_delay ? tarvex::detail::write_nowait(t.sockin, p + sent, n - sent)
+                          : ::write(t.sockin, p + sent, n - sent);
     };
     auto waited_report = [](int err) { report_errno("SendEvent(): Writev(1) failed", err); };
     auto direct_report = [](int err) { report_errno("SendEvent(): Writev(2) failed", err); };
     int status = 0;
-    while (sent < c.event_length && c.rtr > 0) {
+    while (sent < n && c.rtr > 0) {
         Attempt a = body_attempt(c, op, waited_report, direct_report);
         if (a.kind == Attempt::Stop) {
             status = a.status;
             break;
         }
-        if (a.kind == Attempt::Wrote) sent += a.n;
+        if (a.kind != Attempt::Wrote) continue;
+        sent += a.n;
+        if (sent < n) c.blocked = true;  // the socket took less than it was given: it is full
     }
-    c.sent_total = static_cast<uint32_t>(sent);
+    c.sent_total += static_cast<uint32_t>(sent);
     return status;
 }
 
@@ -599,21 +789,4 @@ int TarvexSender::send_request(Tarvex& t, const char* buf, int sz) {
         // Part of the block is still unsent: that is a failure, not a success.
         if (rtr <= 0) return ERR_RETRIES;
     }
-}
-
-// ---------------------------------------------------------------------------
-// SendEventBatch (first form: one SendEvent per record, on copies of the
-// gather lists so that the caller's lists stay as they are)
-
-int Tarvex::SendEventBatch(const TarvexRecord* recs, int n, int* sent) {
-    if (sent != nullptr) *sent = 0;
-    if (n == 0) return 0;
-    if (n < 0 || recs == nullptr) return ERR_BAD_VALUE;
-    for (int i = 0; i < n; ++i) {
-        std::vector<iovec> copy(recs[i].vec, recs[i].vec + std::max(recs[i].frsin, 0));
-        int st = SendEvent(copy.empty() ? nullptr : copy.data(), recs[i].frsin, SendEvent_NOACK);
-        if (st != 0) return st;
-        if (sent != nullptr) *sent = i + 1;
-    }
-    return 0;
 }

@@ -34,6 +34,9 @@ int Tarvex::IfReady(bool op, int trs, int sec, int usec) {
 
     int budget = trs >= 0 ? trs : retrs;
     if (budget <= 0) return used_up;
+    // Bytes already read ahead (or the end of the stream) are there to be
+    // read now; the socket itself may have nothing more.
+    if (!op && stream->readable_now(sockin)) return 0;
     // Without a data socket nothing could ever end an untimed wait.
     if (untimed && sockin < 0) return failed;
 

@@ -1,9 +1,12 @@
 #include "Io.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 namespace tarvex {
 namespace detail {
@@ -36,6 +39,98 @@ Readiness wait_100ms(int fd, bool for_write) {
     return wait_once(fd, for_write, &t);
 }
 
+// ---------------------------------------------------------------------------
+// Stream
+
+void Stream::reset() {
+    head_ = tail_ = 0;
+    closed_ = false;
+    kept_len_ = 0;
+    fd_ = -1;
+}
+
+// Bytes read from one descriptor never reach a reader of another.
+void Stream::follow(int fd) {
+    if (fd == fd_) return;
+    reset();
+    fd_ = fd;
+}
+
+size_t Stream::take(void* dst, size_t n) {
+    const size_t k = std::min(n, buffered());
+    std::memcpy(dst, buffer_.get() + head_, k);
+    head_ += k;
+    if (head_ == tail_) head_ = tail_ = 0;
+    return k;
+}
+
+// One system call with the buffer empty: the caller's `n` bytes go straight
+// to `dst`, and whatever else the socket holds, up to the buffer's size,
+// lands in the buffer behind them.
+ssize_t Stream::receive(int fd, void* dst, size_t n) {
+    if (!buffer_) buffer_.reset(new char[kCapacity]);
+    iovec v[2] = {{dst, n}, {buffer_.get(), kCapacity}};
+    if (read_limit_ != 0) {
+        v[0].iov_len = std::min(n, read_limit_);
+        v[1].iov_len = read_limit_ - v[0].iov_len;
+    }
+    msghdr m{};
+    m.msg_iov = v;
+    m.msg_iovlen = v[1].iov_len != 0 ? 2 : 1;
+    ssize_t r;
+    do {
+        r = ::recvmsg(fd, &m, MSG_DONTWAIT);
+    } while (r < 0 && errno == EINTR);
+    if (r == 0) closed_ = true;
+    if (r <= 0) return r;
+    const size_t direct = std::min(static_cast<size_t>(r), v[0].iov_len);
+    tail_ = static_cast<size_t>(r) - direct;
+    return static_cast<ssize_t>(direct);
+}
+
+ssize_t Stream::read_nowait(int fd, void* dst, size_t n) {
+    follow(fd);
+    if (n == 0) return 0;
+    if (buffered() > 0) return static_cast<ssize_t>(take(dst, n));
+    if (closed_) return 0;
+    return receive(fd, dst, n);
+}
+
+bool Stream::fill_nowait(int fd) {
+    follow(fd);
+    if (buffered() == 0 && !closed_) receive(fd, nullptr, 0);
+    return readable_now(fd);
+}
+
+ssize_t Stream::read(int fd, void* dst, size_t n) {
+    for (;;) {
+        const ssize_t r = read_nowait(fd, dst, n);
+        if (r >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return r;
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags < 0 || (flags & O_NONBLOCK)) {
+            errno = EAGAIN;
+            return -1;
+        }
+        // A blocking socket would have waited inside read(): wait here.
+        if (wait_once(fd, false, nullptr) == Readiness::Failed) return -1;
+    }
+}
+
+void Stream::keep(const unsigned char* bytes, int n) {
+    kept_len_ = std::max(0, std::min(n, 4));
+    std::memcpy(kept_, bytes, static_cast<size_t>(kept_len_));
+}
+
+int Stream::take_kept(unsigned char* dst) {
+    const int n = kept_len_;
+    std::memcpy(dst, kept_, static_cast<size_t>(n));
+    kept_len_ = 0;
+    return n;
+}
+
+// ---------------------------------------------------------------------------
+// Writes
+
 ssize_t write_nowait(int fd, const void* p, size_t n) { return ::send(fd, p, n, MSG_DONTWAIT); }
 
 ssize_t writev_nowait(int fd, const iovec* v, int count) {
@@ -43,6 +138,18 @@ ssize_t writev_nowait(int fd, const iovec* v, int count) {
     m.msg_iov = const_cast<iovec*>(v);
     m.msg_iovlen = static_cast<size_t>(count);
     return ::sendmsg(fd, &m, MSG_DONTWAIT);
+}
+
+bool write_all(int fd, const void* p, size_t n) {
+    const char* c = static_cast<const char*>(p);
+    while (n > 0) {
+        const ssize_t w = write_nowait(fd, c, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;  // a 0 would repeat for ever
+        c += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
 }
 
 int advance_iovec(iovec* v, int count, size_t n) {

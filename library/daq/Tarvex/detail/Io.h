@@ -1,15 +1,17 @@
-// Private helpers shared by the link's implementation files: diagnostics,
-// the one readiness primitive, the 100 ms wait, the read-what-is-missing
-// loop and the gather-list advance after a short write.  Not installed.
+// The only code that touches the data socket: the read-ahead stream every
+// receiver reads through, the writes that never block, the one write-all,
+// the readiness primitive and the gather-list advance after a short write;
+// and the diagnostics helpers the link's files share.  Not installed.
 #ifndef TARVEX_DETAIL_IO_H
 #define TARVEX_DETAIL_IO_H
 
+#include <sys/types.h>
 #include <sys/uio.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
+#include <memory>
 
 namespace tarvex {
 namespace detail {
@@ -40,12 +42,12 @@ Readiness wait_once(int fd, bool for_write, const timespec* timeout);
 // The senders' wait: one attempt of at most 100 ms.
 Readiness wait_100ms(int fd, bool for_write);
 
-// Outcome of read_missing.
+// Outcome of Stream::read_missing.
 struct ReadResult {
     enum Outcome {
         Complete,     // all bytes are in
         WaitStopped,  // the wait callback returned a status; see `status`
-        ReadFailed,   // read() failed with an error other than EAGAIN; see `err`
+        ReadFailed,   // a read failed with an error other than EAGAIN; see `err`
         TooManyEmpty  // `empty_limit` consecutive reads brought nothing
     } outcome;
     int status;  // the wait callback's status for WaitStopped
@@ -56,39 +58,124 @@ struct ReadResult {
 constexpr int kWaitReady = 0;  // read now
 constexpr int kWaitIdle = -1;  // nothing to read yet: ask the callback again
 
-// Reads into dst[have .. want) until it is full.  Before every read it calls
-// `wait()`: kWaitReady reads, kWaitIdle skips the read this round, any
-// positive value stops the loop with that status.  A read that returns 0 or
-// fails with EAGAIN is an empty read; `empty_limit` of them in a row stop
-// the loop.  A read that brings bytes resets the empty count and calls
-// `progress()`.  `have` always tells how many bytes are in, whatever the
-// outcome, so no byte taken from the stream is lost.
+// The receiving side of one data connection.  Every receiver takes its bytes
+// from here, never from the socket: a read asks the socket for as much as
+// the read-ahead buffer holds, so records that arrive together cost one
+// system call between them.  A read bigger than what is buffered goes
+// straight into its destination, with the read-ahead behind it in the same
+// call, so a large body is copied once.
+//
+// A read here means what one read(2) of the socket would mean to the
+// receivers (bytes, 0 for no byte, -1 with errno), counted in stream bytes:
+// a read served from the buffer is a read that brought bytes.  Once the
+// socket has shown the end of the stream, every later read returns 0
+// without a system call, so receivers that count empty reads reach their
+// limits at once instead of spinning on the socket.
+//
+// The bytes belong to the descriptor they came from: reading another
+// descriptor, or reset(), drops them.
+class Stream {
+public:
+    // The read-ahead buffer; allocated on the first read, kept while the
+    // link lives.  Large enough for hundreds of small records per system
+    // call and for the socket's whole backlog in a few calls, small enough
+    // that a receiver of 1 MiB records stays within the record plus half a
+    // MiB.
+    static constexpr size_t kCapacity = 256 * 1024;
+
+    // Drops buffered and kept bytes and forgets the end of the stream: a
+    // new connection starts clean.
+    void reset();
+
+    size_t buffered() const { return tail_ - head_; }
+    // Bytes buffered from `fd`: none when the buffer holds another's.
+    size_t buffered_for(int fd) const { return fd == fd_ ? buffered() : 0; }
+    bool peer_closed() const { return closed_; }
+    // True when a wait for readability would end at once: bytes are
+    // buffered, or the stream has ended.
+    bool readable_now(int fd) const { return fd == fd_ && (buffered() > 0 || closed_); }
+    // Reads ahead without waiting when nothing is buffered, so that a wait
+    // is made only when the socket has nothing either; true when something
+    // is there to be read now (bytes, or the end of the stream).
+    bool fill_nowait(int fd);
+
+    // A read that never waits, whatever mode the socket is in: -1 with
+    // EAGAIN when nothing is buffered and the socket has nothing either.
+    ssize_t read_nowait(int fd, void* dst, size_t n);
+    // A read as the socket's own mode makes it: on a blocking socket it
+    // waits (without limit) for the first byte, on a non-blocking one it
+    // fails with EAGAIN.
+    ssize_t read(int fd, void* dst, size_t n);
+
+    // Reads into dst[have .. want) until it is full.  A read that finds
+    // nothing calls `wait()` before the next one: kWaitReady reads again,
+    // kWaitIdle goes round once more, any positive value stops the loop with
+    // that status.  A read that returns 0 (end of stream), or that fails
+    // with EAGAIN right after the wait said ready, is an empty read;
+    // `empty_limit` of them in a row stop the loop.  A read that brings
+    // bytes resets the empty count and calls `progress()`.  `have` always
+    // tells how many bytes are in, whatever the outcome.
+    template <class Wait, class Progress>
+    ReadResult read_missing(int fd, char* dst, size_t want, size_t& have, int empty_limit, Wait&& wait,
+                            Progress&& progress);
+    template <class Wait>
+    ReadResult read_missing(int fd, char* dst, size_t want, size_t& have, int empty_limit, Wait&& wait) {
+        return read_missing(fd, dst, want, have, empty_limit, wait, [] {});
+    }
+
+    // Pattern bytes a receiver had taken when it returned for want of more:
+    // the next call goes on with them.  They are taken, so they do not count
+    // as buffered.
+    void keep(const unsigned char* bytes, int n);
+    // Hands the kept bytes to `dst` (room for 4) and forgets them.
+    int take_kept(unsigned char* dst);
+
+    // Tests cut every read of the socket to at most `n` bytes (0: no cut), so
+    // that records arrive in every possible split.
+    void limit_reads(size_t n) { read_limit_ = n; }
+
+private:
+    void follow(int fd);
+    size_t take(void* dst, size_t n);
+    ssize_t receive(int fd, void* dst, size_t n);
+
+    std::unique_ptr<char[]> buffer_;
+    size_t head_ = 0, tail_ = 0;  // buffered bytes are buffer_[head_ .. tail_)
+    int fd_ = -1;                 // the descriptor the bytes came from
+    bool closed_ = false;         // a read has seen the end of the stream
+    unsigned char kept_[4] = {};
+    int kept_len_ = 0;
+    size_t read_limit_ = 0;
+};
+
 template <class Wait, class Progress>
-ReadResult read_missing(int fd, char* dst, size_t want, size_t& have, int empty_limit, Wait&& wait,
-                        Progress&& progress) {
+ReadResult Stream::read_missing(int fd, char* dst, size_t want, size_t& have, int empty_limit, Wait&& wait,
+                                Progress&& progress) {
     int empty = 0;
+    bool waited = false;
     while (have < want) {
         if (empty >= empty_limit) return {ReadResult::TooManyEmpty, 0, 0};
-        int w = wait();
-        if (w == kWaitIdle) continue;
-        if (w != kWaitReady) return {ReadResult::WaitStopped, w, 0};
-        ssize_t n = ::read(fd, dst + have, want - have);
+        const ssize_t n = read_nowait(fd, dst + have, want - have);
         if (n > 0) {
             have += static_cast<size_t>(n);
             empty = 0;
+            waited = false;
             progress();
-        } else if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
-            ++empty;
-        } else {
-            return {ReadResult::ReadFailed, 0, errno};
+            continue;
         }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return {ReadResult::ReadFailed, 0, errno};
+        if (n == 0 || waited) {
+            ++empty;
+            waited = false;
+            if (n == 0) continue;
+        }
+        // Nothing there yet: only now is it worth a wait.
+        const int w = wait();
+        if (w == kWaitIdle) continue;
+        if (w != kWaitReady) return {ReadResult::WaitStopped, w, 0};
+        waited = true;
     }
     return {ReadResult::Complete, 0, 0};
-}
-
-template <class Wait>
-ReadResult read_missing(int fd, char* dst, size_t want, size_t& have, int empty_limit, Wait&& wait) {
-    return read_missing(fd, dst, want, have, empty_limit, wait, [] {});
 }
 
 // Writes that never block, whatever mode the socket is in.  A blocking
@@ -98,6 +185,12 @@ ReadResult read_missing(int fd, char* dst, size_t want, size_t& have, int empty_
 // decide.
 ssize_t write_nowait(int fd, const void* p, size_t n);
 ssize_t writev_nowait(int fd, const iovec* v, int count);
+
+// Writes all `n` bytes with as many writes as it takes, without waiting: a
+// write that would block, or that takes nothing, is a failure (false, errno
+// set).  A signal that interrupts a write is no failure of the peer; the
+// write is made again.
+bool write_all(int fd, const void* p, size_t n);
 
 // Gather-list repair after a write of `n` bytes that did not take all of
 // v[0 .. count).  Returns the index of the first entry not yet fully
