@@ -59,10 +59,6 @@ struct Input {
     unsigned pick2(unsigned bit) const { return (flags >> bit) & 3u; }
 };
 
-// Makes `fd` the descriptor whose reads return 0 without a system call once
-// it has shown its end (EndOfStream.cc); -1 watches none.
-void watch_end_of_stream(int fd);
-
 // One end of a local socket pair holds all of `data`, then the end of the
 // stream: every read after the last byte returns 0, so every phase of a
 // receiver ends by its empty-read limit instead of waiting.  The writing end
@@ -88,11 +84,9 @@ public:
             done += static_cast<size_t>(w);
         }
         ::shutdown(peer_, SHUT_WR);
-        watch_end_of_stream(link_);
         ok_ = true;
     }
     ~FedSocket() {
-        watch_end_of_stream(-1);
         if (link_ >= 0) ::close(link_);
         if (peer_ >= 0) ::close(peer_);
     }
@@ -101,7 +95,7 @@ public:
 
     bool ok() const { return ok_; }
     int link_end() const { return link_; }
-    // Bytes the link has not taken yet.
+    // Bytes still in the socket.
     size_t unread() const {
         int n = 0;
         if (::ioctl(link_, FIONREAD, &n) != 0 || n < 0) return 0;
@@ -117,13 +111,22 @@ private:
 // A link whose data socket is one end of a FedSocket, as if a connection had
 // been made.  The socket pair closes its own descriptors; the link forgets
 // its data socket first, as its destructor closes none anyway.
+//
+// The link reads the input in pieces whose size the input's length picks:
+// records then arrive split at every place a piece can end, as segments of a
+// real stream do.
 struct FedLink {
     FedSocket socket;
     Tarvex link;
 
     FedLink(const uint8_t* data, size_t n) : socket(data, n), link(false) {
-        if (socket.ok()) TarvexTestAccess::attach(link, socket.link_end());
+        static const size_t kPieces[] = {0, 1, 2, 3, 5, 7, 13, 64, 4093, 0};
+        if (!socket.ok()) return;
+        TarvexTestAccess::attach(link, socket.link_end());
+        TarvexTestAccess::limit_reads(link, kPieces[n % (sizeof kPieces / sizeof kPieces[0])]);
     }
+    // Bytes the link has not taken yet: in the socket, or read ahead.
+    size_t unread() const { return socket.unread() + link.get_buffered_bytes(); }
     ~FedLink() { TarvexTestAccess::detach(link); }
     FedLink(const FedLink&) = delete;
     FedLink& operator=(const FedLink&) = delete;
@@ -136,8 +139,8 @@ struct FedLink {
     }
 };
 
-// Receivers run while bytes are left; a call that meets the end of the
-// stream takes the rest.  The bound only guards against a receiver that
+// Receivers run while bytes are left (a stream that has ended answers every
+// read at once, so a call that meets the end takes the rest quickly).  The bound only guards against a receiver that
 // takes nothing and returns.
 constexpr int kMaxCalls = 4096;
 

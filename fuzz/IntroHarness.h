@@ -39,7 +39,7 @@ int run_intro_receiver(const uint8_t* data, size_t size) {
     // Exactly `sz` bytes, so that a body written past them is caught.
     std::unique_ptr<char[]> caller(new char[sz > 0 ? sz : 0]);
 
-    for (int call = 0; call < kMaxCalls && fed.socket.unread() > 0; ++call) {
+    for (int call = 0; call < kMaxCalls && fed.unread() > 0; ++call) {
         Intro intro;
         std::memset(&intro, 0x5a, sizeof intro);
         char* buf = allocate ? nullptr : caller.get();

@@ -69,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::unique_ptr<RNG_RingBuffer> rb;
     if (in.flag(0)) rb.reset(new RNG_RingBuffer(in.flag(3) ? kSmallRing : kLargeRing));
 
-    for (int call = 0; call < fz::kMaxCalls && fed.socket.unread() > 0; ++call) {
+    for (int call = 0; call < fz::kMaxCalls && fed.unread() > 0; ++call) {
         const int st = t.ReceiveEvent(rb.get(), 1, 0, 0);
         if (st != 0) {
             FZ_CHECK(st > 0);

@@ -5,6 +5,7 @@
 #define TARVEX_TEST_ACCESS_H
 
 #include "Tarvex.h"
+#include "detail/Io.h"
 
 struct TarvexTestAccess {
     static int& retrs(Tarvex& t) { return t.retrs; }
@@ -33,6 +34,9 @@ struct TarvexTestAccess {
         t.connected = 1;
         t.setup = 1;
     }
+    // Cuts every read of the data socket to at most `n` bytes (0: no cut), so
+    // that what the peer sent at once arrives in pieces of that size.
+    static void limit_reads(Tarvex& t, size_t n) { t.stream->limit_reads(n); }
     // Forgets the data socket without closing it (the test closes it).
     static void detach(Tarvex& t) {
         t.sockin = -1;
