@@ -2,7 +2,8 @@
 # Installs the Debian packages the build, the tests and the tools need, when
 # they are missing.  Usage: scripts/deps.sh [extra package ...]
 set -euo pipefail
-want=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev "$@")
+# pkg-config and libzmq3-dev: the ZeroMQ baseline of tarvex-bench (optional in CMake).
+want=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libzmq3-dev "$@")
 missing=()
 for p in "${want[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
