@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "Capture.h"
+#include "LinkPair.h"
 #include "RawPeer.h"
 #include "Tarvex.h"
 #include "TestAccess.h"
@@ -1025,3 +1026,202 @@ TEST_F(SendTest, RequestOfNegativeSizeIsRefused) {
 }
 
 }  // namespace
+
+// --- batches -----------------------------------------------------------------------
+
+namespace {
+
+// A batch of records of every kind the sender takes, `copies` rounds of them,
+// with one record of 2500 entries that needs gather steps of its own (its
+// byte-sized entries have no converted form here: native batches only).
+std::vector<Record> batch_records(int copies, bool with_many_entries) {
+    std::vector<Record> out;
+    for (int i = 0; i < copies; ++i) {
+        if (i == copies / 2 && with_many_entries) out.push_back(many_entries(2500));
+        for (RecordMaker m : {make_event36, make_event48, make_slow12, make_image8, make_image100, make_event48_long})
+            out.push_back(m());
+    }
+    return out;
+}
+
+std::vector<TarvexRecord> batch_of(std::vector<Record>& records) {
+    std::vector<TarvexRecord> b;
+    for (Record& r : records) b.push_back({r.vec(), r.frsin()});
+    return b;
+}
+
+Bytes batch_wire(const std::vector<Record>& records, bool converted) {
+    Bytes all;
+    for (const Record& r : records) append(all, r.wire(converted));
+    return all;
+}
+
+// The entries as the caller handed them over, to see that none was touched.
+std::vector<std::pair<void*, size_t>> entries_of(const std::vector<Record>& records) {
+    std::vector<std::pair<void*, size_t>> e;
+    for (const Record& r : records)
+        for (const iovec& v : r.iov) e.emplace_back(v.iov_base, v.iov_len);
+    return e;
+}
+
+}  // namespace
+
+class SendBatch : public SendTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(SendBatch, EveryRecordArrivesAsSentOneByOneAndTheListsStayAsTheyWere) {
+    if (GetParam()) convert();
+    std::vector<Record> records = batch_records(400, !GetParam());
+    std::vector<TarvexRecord> batch = batch_of(records);
+    const auto before = entries_of(records);
+    const Bytes expected = batch_wire(records, GetParam());
+    int sent = -1, status = -1;
+    Bytes got;
+    tt::Captured cap = tt::capture([&] {
+        auto f = std::async(std::launch::async,
+                            [&] { return link.SendEventBatch(batch.data(), static_cast<int>(batch.size()), &sent); });
+        got = peer.read_exact(expected.size());
+        status = f.get();
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(sent, static_cast<int>(batch.size()));
+    const size_t differ = static_cast<size_t>(
+        std::mismatch(got.begin(), got.end(), expected.begin(), expected.end()).first - got.begin());
+    EXPECT_EQ(differ, expected.size()) << "the bytes differ from the records sent one by one";
+    EXPECT_TRUE(peer.quiet_for(50));
+    EXPECT_EQ(entries_of(records), before);
+    EXPECT_EQ(cap.out + cap.err, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(ByteOrder, SendBatch, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& i) { return i.param ? "Converted" : "Native"; });
+
+// A record that SendEvent would refuse, or would send broken, stops the
+// batch before its first byte: the records in front of it are not sent
+// either.
+TEST_F(SendTest, BadRecordAnywhereInTheBatchSendsNothing) {
+    struct Case {
+        const char* what;
+        bool convert;
+        void (*spoil)(Record&);
+        int status;
+        const char* line;
+    };
+    const Case cases[] = {
+        {"unknown header size", false, [](Record& r) { r.iov[0].iov_len = 56; }, ERR_PROTOCOL,
+         "SendEvent() unknown event header format"},
+        {"no header", false, [](Record& r) { r.iov[0].iov_base = nullptr; }, ERR_BAD_VALUE,
+         "SendEvent(): Empty gather list or no header.  No action taken."},
+        {"fragments short of the length", false, [](Record& r) { r.iov[1].iov_len -= 4; }, ERR_CHECK,
+         "CHECK_FAIL: sent_total: 44!=event_length:48"},
+        {"fragment beyond the length, converting", true, [](Record& r) { r.iov[1].iov_len += 4; }, ERR_BAD_VALUE,
+         "Incosistent event length"},
+        {"length below the header, converting", true,
+         [](Record& r) {
+             const uint32_t zero = 0;
+             std::memcpy(r.mem[0].data() + 4, &zero, sizeof zero);
+         },
+         ERR_BAD_VALUE, "Something wrong (event_length:0)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TarvexTestAccess::must_swap(link) = c.convert ? 1 : 0;
+        std::vector<Record> records;
+        for (int i = 0; i < 5; ++i) records.push_back(event36());
+        c.spoil(records[3]);
+        std::vector<TarvexRecord> batch = batch_of(records);
+        int sent = -1, status = -1;
+        tt::Captured cap = tt::capture([&] { status = link.SendEventBatch(batch.data(), 5, &sent); });
+        EXPECT_EQ(status, c.status);
+        EXPECT_EQ(sent, 0);
+        EXPECT_NE((cap.out + cap.err).find(c.line), std::string::npos) << cap.out << cap.err;
+        EXPECT_TRUE(peer.quiet_for(50)) << "nothing of the batch may be on the wire";
+    }
+}
+
+TEST_F(SendTest, BatchArgumentsAndState) {
+    Record r = event36();
+    TarvexRecord one{r.vec(), r.frsin()};
+    int sent = -1;
+    EXPECT_EQ(link.SendEventBatch(&one, 0, &sent), 0);
+    EXPECT_EQ(sent, 0);
+    EXPECT_EQ(link.SendEventBatch(nullptr, 0, nullptr), 0);
+    tt::Captured cap = tt::capture([&] {
+        EXPECT_EQ(link.SendEventBatch(&one, -1, &sent), ERR_BAD_VALUE);
+        EXPECT_EQ(link.SendEventBatch(nullptr, 1, &sent), ERR_BAD_VALUE);
+    });
+    EXPECT_NE(cap.err.find("SendEventBatch(): No records.  No action taken."), std::string::npos);
+    EXPECT_TRUE(peer.quiet_for(20));
+    EXPECT_EQ(link.SendEventBatch(&one, 1, nullptr), 0);
+    EXPECT_EQ(peer.read_exact(r.wire(false).size()), r.wire(false));
+
+    Tarvex unconnected(false);
+    cap = tt::capture([&] { EXPECT_EQ(unconnected.SendEventBatch(&one, 1, &sent), ERR_NOT_CONNECTED); });
+    EXPECT_EQ(cap.err, "SendEvent(): Unable to send event.  Not Connected.\n");
+}
+
+// A peer that stops reading: the budget ends the batch, `sent` counts the
+// records that are whole on the wire, and a receiver on the other end gets
+// exactly those, then finds the broken one when the sender gives up.
+TEST_P(SendBatch, StalledPeerEndsTheBatchWithTheWholeRecordsCounted) {
+    if (GetParam()) convert();
+    small_send_buffer();
+    ASSERT_EQ(link.SetRetry(2), 0);
+    std::vector<Record> records;
+    for (int i = 0; i < 100; ++i) records.push_back(large(4, 1000 + static_cast<size_t>(i)));
+    std::vector<TarvexRecord> batch = batch_of(records);
+    int sent = -1, status = -1;
+    tt::Captured cap = tt::capture([&] { status = link.SendEventBatch(batch.data(), 100, &sent); });
+    EXPECT_EQ(status, ERR_RETRIES);
+    EXPECT_NE(cap.out.find("SendEvent():  Retries are exeeded:0(2)"), std::string::npos) << cap.out;
+    ASSERT_GT(sent, 0);
+    ASSERT_LT(sent, 100);
+
+    // The other end, as a link: the whole records arrive, then the rest of
+    // the stream holds a record cut short.
+    Tarvex receiver(false);
+    TarvexTestAccess::attach(receiver, peer.fd());
+    TarvexTestAccess::must_swap(receiver) = GetParam() ? 1 : 0;
+    for (int i = 0; i < sent; ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_EQ(receiver.ReceiveEvent(nullptr, 1, 5, 0), 0);
+        const char* b = TarvexTestAccess::buffer(receiver);
+        EXPECT_EQ(Bytes(b, b + TarvexTestAccess::size(receiver)), records[static_cast<size_t>(i)].wire(false));
+    }
+    ::close(link_fd);
+    TarvexTestAccess::detach(link);
+    cap = tt::capture([&] { status = receiver.ReceiveEvent(nullptr, 1, 5, 0); });
+    EXPECT_EQ(status, ERR_READ);
+    TarvexTestAccess::detach(receiver);
+}
+
+// Through a real link whose ends both convert (or neither does), received
+// by the link's own receivers.  The batch is sent whole before anything is
+// received: the data-format generation is one setting of the process, and
+// both ends set it for their records.
+TEST_P(SendOverConnection, BatchArrivesThroughTheLink) {
+    for (bool converting : {false, true}) {
+        SCOPED_TRACE(converting ? "both ends convert" : "neither end converts");
+        tt::LinkPair link(local(), converting ? Tarvex::BIGEND_MODE : Tarvex::NATIVE_MODE);
+        ASSERT_TRUE(link.ok());
+        std::vector<Record> records;
+        for (int i = 0; i < 20; ++i)
+            for (RecordMaker m : {make_event36, make_event48, make_slow12, make_event36_legacy}) records.push_back(m());
+        records.push_back(image8());
+        std::vector<TarvexRecord> batch = batch_of(records);
+        int sent = -1;
+        ASSERT_EQ(link.connecting.SendEventBatch(batch.data(), static_cast<int>(batch.size()), &sent), 0);
+        EXPECT_EQ(sent, static_cast<int>(batch.size()));
+        for (size_t i = 0; i + 1 < records.size(); ++i) {
+            SCOPED_TRACE(i);
+            ASSERT_EQ(link.accepting.ReceiveEvent(nullptr, 1, 5, 0), 0);
+            const char* b = TarvexTestAccess::buffer(link.accepting);
+            EXPECT_EQ(Bytes(b, b + TarvexTestAccess::size(link.accepting)), records[i].wire(false));
+        }
+        kbr7_image_ext_intro intro{};
+        char* pixels = nullptr;
+        ASSERT_EQ(link.accepting.ReceiveImage(&intro, &pixels, 64), 0);
+        EXPECT_EQ(intro.intro.length, records.back().wire(false).size());
+        EXPECT_EQ(Bytes(pixels, pixels + 6), (Bytes{1, 2, 3, 4, 5, 6}));
+        delete[] pixels;
+    }
+}

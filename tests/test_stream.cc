@@ -75,9 +75,8 @@ Bytes receive_one(Tarvex& t, Expected::Receiver r, int& status) {
     const size_t intro_size = r == Expected::Image ? kImageIntro : kSpectIntro;
     alignas(8) unsigned char intro[kImageIntro] = {};
     char* body = nullptr;
-    status = r == Expected::Image
-                 ? t.ReceiveImage(reinterpret_cast<kbr7_image_ext_intro*>(intro), &body, 1 << 20)
-                 : t.ReceiveSpect(reinterpret_cast<kbr7_spect_intro*>(intro), &body, 1 << 20);
+    status = r == Expected::Image ? t.ReceiveImage(reinterpret_cast<kbr7_image_ext_intro*>(intro), &body, 1 << 20)
+                                  : t.ReceiveSpect(reinterpret_cast<kbr7_spect_intro*>(intro), &body, 1 << 20);
     uint32_t length = 0;
     std::memcpy(&length, intro + 4, sizeof length);
     Bytes out(intro, intro + intro_size);
@@ -206,7 +205,8 @@ TEST(Stream, ReadsOfAnySizeGiveTheSameRecords) {
 TEST(Stream, ReadyAtOnceWhileBytesAreBuffered) {
     tt::Watchdog dog(30);
     Attached a(true);
-    const Bytes first = tt::event_record(KBR7_PATTERN_2010, 16, 1, 1), second = tt::event_record(KBR7_PATTERN_2010, 24, 2, 2);
+    const Bytes first = tt::event_record(KBR7_PATTERN_2010, 16, 1, 1),
+                second = tt::event_record(KBR7_PATTERN_2010, 24, 2, 2);
     EXPECT_EQ(a.t.get_buffered_bytes(), 0u);
     ASSERT_TRUE(a.peer.send(tt::cat({first, second})));
     ASSERT_EQ(a.t.ReceiveEvent(nullptr, 1, 5, 0), 0);
@@ -276,7 +276,8 @@ TEST_P(StreamAcceptingEnd, NewPeerNeverSeesBytesReadAheadFromTheOldOne) {
         ASSERT_EQ(first.read_exact(4).size(), 4u);
         // A whole record, a second one and the start of a third: after the
         // first receive the rest waits in the link.
-        const Bytes old1 = tt::event_record(KBR7_PATTERN_2010, 16, 1, 1), old2 = tt::event_record(KBR7_PATTERN_2024, 16);
+        const Bytes old1 = tt::event_record(KBR7_PATTERN_2010, 16, 1, 1),
+                    old2 = tt::event_record(KBR7_PATTERN_2024, 16);
         ASSERT_TRUE(first.send(tt::cat({old1, old2, Bytes(old1.begin(), old1.begin() + 10)})));
         first.close();
         EXPECT_EQ(t.ReceiveEvent(nullptr, 1, 5, 0), 0);
@@ -354,10 +355,13 @@ TEST(Stream, ClosedPeerIsKnownAfterOneEmptyRead) {
         {"event header", Bytes(event.begin(), event.begin() + 10), receive_event, ERR_READ,
          "ReceiveEvent(): EVENT header too many empty messages, consider TCP connection broken", ERR_TIMEOUT},
         {"event body", Bytes(event.begin(), event.begin() + 50), receive_event, ERR_READ,
-         "ReceiveEvent() 2: read pattern too many empty messages, consider TCP connection broken, EVENT",
-         ERR_TIMEOUT},
-        {"image scan", {}, receive_image, ERR_READ,
-         "ReceiveImage(): read pattern too many empty messages, consider TCP connection broken", ERR_READ},
+         "ReceiveEvent() 2: read pattern too many empty messages, consider TCP connection broken, EVENT", ERR_TIMEOUT},
+        {"image scan",
+         {},
+         receive_image,
+         ERR_READ,
+         "ReceiveImage(): read pattern too many empty messages, consider TCP connection broken",
+         ERR_READ},
         {"image body", Bytes(image.begin(), image.begin() + 120), receive_image, ERR_READ,
          "ReceiveImage(): read image too many empty messages, consider TCP connection broken", ERR_READ},
     };
