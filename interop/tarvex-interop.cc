@@ -57,12 +57,14 @@ struct Options {
     bool receive = false;
     uint32_t seed = 1;
     unsigned timeout_s = 60;
+    int batch = 0;  // unacknowledged events, slow data and images go out in batches of up to this many
 };
 
 const char* usage =
     "usage: tarvex-interop (--accept PORT | --connect PORT [--host HOST]) (--send | --receive)\n"
-    "                      [--bigend] [--mask] [--seed N] [--timeout SECONDS]\n"
+    "                      [--bigend] [--mask] [--seed N] [--timeout SECONDS] [--batch N]\n"
     "  --bigend   the accepting end asks both ends to convert (BIGEND_MODE)\n"
+    "  --batch N  a sender sends runs of unacknowledged records with SendEventBatch, N at most per call\n"
     "  --mask     this end never converts (set_swap_mask(true))\n"
     "  KBR7_TARVEX_SOCK_TYPE=UNIX in the environment selects the local socket.\n";
 
@@ -86,6 +88,9 @@ bool parse(int argc, char** argv, Options& o) {
         } else if (a == "--timeout") {
             if (!(v = value())) return false;
             o.timeout_s = static_cast<unsigned>(std::atoi(v));
+        } else if (a == "--batch") {
+            if (!(v = value())) return false;
+            o.batch = std::atoi(v);
         } else if (a == "--bigend") {
             o.bigend = true;
         } else if (a == "--mask") {
@@ -158,16 +163,50 @@ int send_one(Tarvex& link, const Item& it, uint32_t seed) {
     return link.SendEvent(v.data(), n, it.ack ? SendEvent_ACK : SendEvent_NOACK);
 }
 
+// Whether a step may go out in a batch: unacknowledged, and a kind the
+// event sender frames (a spectrum is written raw).
+bool batchable(const Item& it) { return !it.ack && !it.refuse && it.kind != Kind::Spectrum; }
+
+// Sends plan[first .. first + n) with one SendEventBatch call.
+int send_batch(Tarvex& link, const std::vector<Item>& plan, size_t first, size_t n, uint32_t seed, int& sent) {
+    std::vector<Record> records;
+    std::vector<std::vector<iovec>> lists(n);
+    std::vector<TarvexRecord> batch;
+    for (size_t i = 0; i < n; ++i)
+        records.push_back(interop::make_record(plan[first + i].kind, plan[first + i].index, seed));
+    for (size_t i = 0; i < n; ++i) batch.push_back({nullptr, records[i].gather(lists[i])});
+    for (size_t i = 0; i < n; ++i) batch[i].vec = lists[i].data();
+    return link.SendEventBatch(batch.data(), static_cast<int>(n), &sent);
+}
+
 // Sends the plan, stopping at the first unexpected status or when the
-// driver says that the receiver has ended.
-Tally send_all(Tarvex& link, uint32_t seed, interop::LineReader& control) {
+// driver says that the receiver has ended.  With `batch`, runs of
+// batchable steps go out together.
+Tally send_all(Tarvex& link, uint32_t seed, int batch, interop::LineReader& control) {
     Tally t;
     std::string cmd;
-    for (const Item& it : interop::make_plan()) {
+    const std::vector<Item> plan = interop::make_plan();
+    for (size_t at = 0; at < plan.size();) {
         if (control.next(cmd, 0) && cmd == "stop") {
             t.notes.push_back("sender stopped: the receiver has ended");
             break;
         }
+        size_t run = 0;
+        while (batch > 0 && run < static_cast<size_t>(batch) && at + run < plan.size() && batchable(plan[at + run]))
+            ++run;
+        if (run > 0) {
+            int sent = 0;
+            const int st = send_batch(link, plan, at, run, seed, sent);
+            t.ok += sent;
+            if (st != 0 || sent != static_cast<int>(run)) {
+                t.fail(plan[at + static_cast<size_t>(sent)],
+                       "SendEventBatch returned " + status_text(st) + " after " + std::to_string(sent) + " records");
+                break;
+            }
+            at += run;
+            continue;
+        }
+        const Item& it = plan[at++];
         int st = send_one(link, it, seed);
         int want = it.refuse ? ERR_NO_SPACE : 0;
         if (st != want) {
@@ -404,7 +443,7 @@ int main(int argc, char** argv) {
     say("link status=" + std::to_string(st) + " swap=" + std::to_string(link->get_swap()));
     Tally t;
     if (st == 0) {
-        t = o.send ? send_all(*link, o.seed, control) : receive_all(*link, o.seed);
+        t = o.send ? send_all(*link, o.seed, o.batch, control) : receive_all(*link, o.seed);
         for (const std::string& n : t.notes) say("note " + n);
     }
     say("result ok=" + std::to_string(t.ok) + " bad=" + std::to_string(t.bad) +

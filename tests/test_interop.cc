@@ -211,6 +211,7 @@ struct Case {
     bool be_sends;     // the big-endian program sends, the native one receives
     bool mask_sender;  // the sending end never converts (set_swap_mask)
     uint32_t seed;
+    bool batch = false;  // the sender sends runs of unacknowledged records as batches
 };
 
 std::ostream& operator<<(std::ostream& os, const Case& c) { return os << c.name; }
@@ -232,6 +233,11 @@ std::vector<Case> all_cases() {
     // switches conversion on by itself, once.
     cases.push_back({"Tcp_BeConnects_MaskedBeSends_NativeSwitches", false, false, false, true, true, seed++});
     cases.push_back({"Tcp_BeAccepts_MaskedNativeSends_BeSwitches", false, true, false, false, true, seed++});
+    // Batches of records, converted by either end on the way.
+    cases.push_back({"Tcp_BeConnects_NativeMode_BeSends_Batch", false, false, false, true, false, seed++, true});
+    cases.push_back({"Tcp_BeAccepts_BigendMode_BeReceives_Batch", false, true, true, false, false, seed++, true});
+    cases.push_back({"Unix_BeAccepts_BigendMode_BeSends_Batch", true, true, true, true, false, seed++, true});
+    cases.push_back({"Unix_BeConnects_NativeMode_BeReceives_Batch", true, false, false, false, false, seed++, true});
     return cases;
 }
 
@@ -277,6 +283,7 @@ protected:
                      "--seed", std::to_string(c.seed), "--timeout", std::to_string(kProgramTimeoutS)});
         if (e.accepting && c.bigend_mode) argv.push_back("--bigend");
         if (e.masked) argv.push_back("--mask");
+        if (e.sends && c.batch) argv.insert(argv.end(), {"--batch", "16"});
         std::string label = std::string(e.big_endian ? "big-endian " : "native ") +
                             (e.accepting ? "accepting" : "connecting") + (e.sends ? " sender" : " receiver");
         e.program = std::make_unique<Program>(argv, label);
