@@ -196,10 +196,6 @@ KBR7_API int kbr7_convert_data(void* src, void* dst, int block_type, int header_
 // convert that buffer in place with the call(s) named at each function,
 // results added. So a conversion that fails leaves dst as the two-step path
 // leaves its buffer (gathered, converted as far as that path converts it).
-// The one difference: where the in-place event call would read a length
-// beyond the buffer (possible only when the header's layout is not the
-// selected generation's), the bound is `length`, as in
-// kbr7_convert_event_hton(buf, buf, length).
 //
 // Refused before a byte is written, in this order:
 // * a null `head` or `dst`, a null `body` with fragments > 0, a null
@@ -217,8 +213,13 @@ KBR7_API int kbr7_convert_data(void* src, void* dst, int block_type, int header_
 // Nothing outside dst's `length` bytes is written.
 
 // Event with a 36-byte header; two-step path: kbr7_convert_event_hton(buf,
-// buf, length). The conversion follows the generation selected at the call,
-// as the in-place call does.
+// buf, length). Like that call it converts with the layout of the generation
+// selected at the call, whatever the header's type: a header of the other
+// layout (which kbr7_convert_event_head refuses, so a sender never gets this
+// far with it) has its length read from the other layout's field, and a
+// length beyond `length` is refused with KBR7_CONV_ERR_BEYOND_BOUND, where a
+// sender's kbr7_convert_event_hton(buf, buf, -1) would run past the buffer.
+// With the header's own layout the bound changes nothing.
 KBR7_API int kbr7_convert_event_gather_hton(const kbr7_eventheader* head, const struct iovec* body, int fragments,
                                             void* dst, uint32_t length);
 // Event with a 48-byte header; as above.
