@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -620,6 +621,276 @@ TEST(EventUtilRefusal, EveryErrorHasItsOwnText) {
     }
     std::sort(texts.begin(), texts.end());
     EXPECT_EQ(texts.end(), std::unique(texts.begin(), texts.end()));
+}
+
+// ---- Word runs -------------------------------------------------------------------
+
+// Long enough for the vector loops' main part and tail, at every alignment,
+// in place and into a separate buffer.
+TEST(EventUtilByteImage, Swap4MatchesWordByWordReversalAtAnyLengthAndAlignment) {
+    for (int count = 0; count <= 70; ++count) {
+        for (size_t offset = 0; offset < 4; ++offset) {
+            SCOPED_TRACE("count " + std::to_string(count) + " offset " + std::to_string(offset));
+            const Bytes original = filled(offset + 4 * count + 3);
+            const Bytes expected = reversed_spans(original, words(offset, offset + 4 * count));
+            Bytes in_place = original;
+            kbr7_swap4(in_place.data() + offset, in_place.data() + offset, count);
+            EXPECT_EQ(expected, in_place);
+            Bytes apart = original;
+            kbr7_swap4(original.data() + offset, apart.data() + offset, count);
+            EXPECT_EQ(expected, apart);
+        }
+    }
+}
+
+// ---- Gathered records ------------------------------------------------------------
+
+// The two-step path a sender takes: header and fragments copied into a
+// buffer of exactly `length` bytes, the rest zero-filled, then converted in
+// place. Events are bounded by `length`, which changes nothing unless the
+// header's layout is not the selected generation's (there -1 would let the
+// call run past the buffer).
+int send_event_bounded(unsigned char* r, uint32_t length) {
+    return kbr7_convert_event_hton(r, r, static_cast<int>(length));
+}
+int send_slow_record(unsigned char* r, uint32_t) { return send_slow(r); }
+int send_image_record(unsigned char* r, uint32_t) { return send_image(r); }
+int send_image_ext_record(unsigned char* r, uint32_t) { return send_image_ext(r); }
+
+using GatherFn = int (*)(const unsigned char* head, const iovec* body, int fragments, void* dst, uint32_t length);
+
+// Calls a typed gather on a header byte image, handing it exactly one header
+// on the heap.
+template <typename Head, int (*Fn)(const Head*, const iovec*, int, void*, uint32_t)>
+int gather_as(const unsigned char* head, const iovec* body, int fragments, void* dst, uint32_t length) {
+    auto h = std::make_unique<Head>();
+    std::memcpy(h.get(), head, sizeof(Head));
+    return Fn(h.get(), body, fragments, dst, length);
+}
+
+// Replaces the low 32 bits of a 64-bit field (a 2024 event length).
+void put_low32(Bytes& b, size_t off, uint32_t v) {
+    uint64_t field;
+    std::memcpy(&field, &b[off], 8);
+    put64(b, off, (field & ~uint64_t{0xffffffff}) | v);
+}
+
+struct GatherKindCase {
+    const char* name;
+    size_t head_size;
+    void (*set_length)(Bytes& head, uint32_t length);  // the header's own length field
+    // The length field of the other event layout (the one the generation
+    // may impose on this header); nullptr for other kinds.
+    void (*set_other_length)(Bytes& head, uint32_t length);
+    GatherFn gather;
+    int (*two_step_convert)(unsigned char* record, uint32_t length);
+};
+
+const std::vector<GatherKindCase>& gather_kinds() {
+    static const std::vector<GatherKindCase> kinds = {
+        {"36-byte event", 36, [](Bytes& h, uint32_t n) { put32(h, kLen, n); },
+         [](Bytes& h, uint32_t n) { put_low32(h, kLen2024, n); },
+         gather_as<kbr7_eventheader, kbr7_convert_event_gather_hton>, send_event_bounded},
+        {"48-byte event", 48, [](Bytes& h, uint32_t n) { put_low32(h, kLen2024, n); },
+         [](Bytes& h, uint32_t n) { put32(h, kLen, n); },
+         gather_as<kbr7_eventheader_2024, kbr7_convert_event_gather_hton>, send_event_bounded},
+        {"slow data", 12, [](Bytes& h, uint32_t n) { put32(h, kSlowLen, n); }, nullptr,
+         gather_as<kbr7_daq_slow_data_header, kbr7_convert_slow_data_gather_hton>, send_slow_record},
+        {"image", 8, [](Bytes& h, uint32_t n) { put32(h, offsetof(kbr7_image_head, length), n); }, nullptr,
+         gather_as<kbr7_image_head, kbr7_convert_image_gather_hton>, send_image_record},
+        {"image ext", 100, [](Bytes& h, uint32_t n) { put32(h, kFrameLen, n); }, nullptr,
+         gather_as<kbr7_image_ext_frame_head, kbr7_convert_image_ext_gather_hton>, send_image_ext_record},
+    };
+    return kinds;
+}
+
+// A record as a sender holds it: header, fragments (each its own exact-size
+// heap block), and the length taken from the header.
+struct GatheredRecord {
+    const GatherKindCase* kind;
+    kbr7_data_format generation;
+    Bytes head;
+    std::vector<Bytes> fragments;
+    uint32_t length;
+
+    std::vector<iovec> iov() const {
+        std::vector<iovec> v;
+        for (const Bytes& f : fragments)
+            v.push_back({f.empty() ? nullptr : const_cast<unsigned char*>(f.data()), f.size()});
+        return v;
+    }
+
+    size_t body_size() const {
+        size_t n = 0;
+        for (const Bytes& f : fragments) n += f.size();
+        return n;
+    }
+
+    std::string describe() const {
+        std::string s = std::string(kind->name) + " / " + generation_name(generation) + " / length " +
+                        std::to_string(length) + " / fragments";
+        for (const Bytes& f : fragments) s += " " + std::to_string(f.size());
+        return s;
+    }
+};
+
+// Destination of exactly `length` bytes (one byte for an empty record, so
+// that "nothing written" can be seen), filled with a marker.
+struct Destination {
+    explicit Destination(uint32_t length)
+        : size(std::max<size_t>(length, 1)), bytes(std::make_unique<unsigned char[]>(size)) {
+        std::memset(bytes.get(), 0xa5, size);
+    }
+    Bytes contents() const { return Bytes(bytes.get(), bytes.get() + size); }
+    size_t size;
+    std::unique_ptr<unsigned char[]> bytes;
+};
+
+struct Outcome {
+    int result;
+    Bytes dst;
+};
+
+bool operator==(const Outcome& a, const Outcome& b) { return a.result == b.result && a.dst == b.dst; }
+
+std::ostream& operator<<(std::ostream& os, const Outcome& o) {
+    return os << "result " << o.result << ", " << o.dst.size() << " bytes";
+}
+
+// What the sender's two-step path gives; a record it refuses before
+// converting (length below the header, fragments beyond the length) leaves
+// the destination untouched.
+Outcome two_step(const GatheredRecord& r) {
+    Destination d(r.length);
+    if (r.length < r.kind->head_size) return {KBR7_CONV_ERR_SHORT_LENGTH, d.contents()};
+    if (r.body_size() > r.length - r.kind->head_size) return {KBR7_CONV_ERR_FRAGMENTS, d.contents()};
+    Bytes record = r.head;
+    for (const Bytes& f : r.fragments) record.insert(record.end(), f.begin(), f.end());
+    record.resize(r.length, 0);
+    std::memcpy(d.bytes.get(), record.data(), record.size());
+    int result = r.kind->two_step_convert(d.bytes.get(), r.length);
+    return {result, d.contents()};
+}
+
+Outcome one_pass(const GatheredRecord& r) {
+    Destination d(r.length);
+    std::vector<iovec> iov = r.iov();
+    int result = r.kind->gather(r.head.data(), iov.data(), static_cast<int>(iov.size()), d.bytes.get(), r.length);
+    return {result, d.contents()};
+}
+
+Bytes random_bytes(std::mt19937& rng, size_t n) {
+    Bytes b(n);
+    for (auto& x : b) x = static_cast<unsigned char>(rng());
+    return b;
+}
+
+size_t pick(std::mt19937& rng, size_t lo, size_t hi) { return std::uniform_int_distribution<size_t>(lo, hi)(rng); }
+
+// Random kind, generation, length (below the header now and then, a long
+// record now and then), body cut at random points into fragments of any
+// size, empty ones included; the body falls short of the length, and now and
+// then overflows it.
+GatheredRecord random_record(std::mt19937& rng) {
+    GatheredRecord r;
+    r.kind = &gather_kinds()[pick(rng, 0, gather_kinds().size() - 1)];
+    r.generation = kAllGenerations[pick(rng, 0, kAllGenerations.size() - 1)];
+    const size_t head_size = r.kind->head_size;
+    // Sizes where a conversion changes its mind: the headers, and the image
+    // intro with its frame header.
+    static const size_t kEdges[] = {8, 12, 36, 48, 100, 108};
+    size_t roll = pick(rng, 0, 99);
+    if (roll < 8)
+        r.length = static_cast<uint32_t>(pick(rng, 0, head_size - 1));
+    else if (roll < 30)
+        r.length = static_cast<uint32_t>(std::max(head_size, kEdges[pick(rng, 0, 5)] + pick(rng, 0, 8) - 4));
+    else if (roll < 32)
+        r.length = static_cast<uint32_t>(head_size + pick(rng, 20000, 70000));
+    else
+        r.length = static_cast<uint32_t>(head_size + pick(rng, 0, 300));
+
+    r.head = random_bytes(rng, head_size);
+    if (r.kind->set_other_length != nullptr && pick(rng, 0, 1) == 1)
+        r.kind->set_other_length(
+            r.head, static_cast<uint32_t>(std::max<long>(0, long{r.length} + long(pick(rng, 0, 40)) - 20)));
+    r.kind->set_length(r.head, r.length);
+
+    size_t room = r.length > head_size ? r.length - head_size : 0;
+    size_t body = room;
+    roll = pick(rng, 0, 99);
+    if (roll < 20)
+        body = pick(rng, 0, room);
+    else if (roll < 25)
+        body = room + pick(rng, 1, 9);
+    const Bytes content = random_bytes(rng, body);
+    std::vector<size_t> cuts = {0, body};
+    for (size_t n = pick(rng, 0, 6); n > 0; --n) cuts.push_back(pick(rng, 0, body));
+    std::sort(cuts.begin(), cuts.end());
+    for (size_t i = 0; i + 1 < cuts.size(); ++i)
+        r.fragments.emplace_back(content.begin() + cuts[i], content.begin() + cuts[i + 1]);
+    return r;
+}
+
+// The one-pass gather writes the same bytes and returns the same result as
+// the two-step path, for every kind, generation, length and fragmentation,
+// failures included.
+TEST(EventUtilGather, OnePassEqualsTwoStepOnRandomRecords) {
+    std::mt19937 rng(20240611);
+    for (int i = 0; i < 3000; ++i) {
+        const GatheredRecord r = random_record(rng);
+        SCOPED_TRACE("record " + std::to_string(i) + ": " + r.describe());
+        select_generation(r.generation);
+        ASSERT_EQ(two_step(r), one_pass(r));
+    }
+    set_data_format_2010(0);
+}
+
+// Refusals of the gather write nothing.
+TEST(EventUtilGather, RefusalsWriteNothing) {
+    struct Case {
+        const char* name;
+        int expected;
+        int (*call)(void* dst);
+    };
+    static const kbr7_eventheader head{KBR7_PATTERN_2010, 36 + 8, 1, KBR7_EV_NORMAL, {0, 0}, 0, 0, 0};
+    static const unsigned char body[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    static const iovec one{const_cast<unsigned char*>(body), sizeof body};
+    static const iovec null_base[2] = {{nullptr, 0}, {nullptr, 1}};
+    static const iovec too_long[2] = {{const_cast<unsigned char*>(body), 4}, {const_cast<unsigned char*>(body), 5}};
+    const std::vector<Case> cases = {
+        {"null header", KBR7_CONV_ERR_NULL,
+         [](void* d) {
+             return kbr7_convert_event_gather_hton(static_cast<kbr7_eventheader*>(nullptr), &one, 1, d, 44);
+         }},
+        {"null destination", KBR7_CONV_ERR_NULL,
+         [](void*) { return kbr7_convert_event_gather_hton(&head, &one, 1, nullptr, 44); }},
+        {"null fragment list", KBR7_CONV_ERR_NULL,
+         [](void* d) { return kbr7_convert_event_gather_hton(&head, nullptr, 1, d, 44); }},
+        {"null fragment with bytes", KBR7_CONV_ERR_NULL,
+         [](void* d) { return kbr7_convert_event_gather_hton(&head, null_base, 2, d, 44); }},
+        {"length not the header's", KBR7_CONV_ERR_LENGTH,
+         [](void* d) { return kbr7_convert_event_gather_hton(&head, &one, 1, d, 43); }},
+        {"fragments beyond the length", KBR7_CONV_ERR_FRAGMENTS,
+         [](void* d) { return kbr7_convert_event_gather_hton(&head, too_long, 2, d, 44); }},
+    };
+    set_data_format_2010(1);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Destination d(44);
+        const Bytes before = d.contents();
+        EXPECT_EQ(c.expected, c.call(d.bytes.get()));
+        EXPECT_EQ(before, d.contents());
+    }
+    set_data_format_2010(0);
+
+    const std::string generic = kbr7_get_convert_error(12345);
+    for (int code : {KBR7_CONV_ERR_FRAGMENTS, KBR7_CONV_ERR_LENGTH}) {
+        for (int other = KBR7_CONV_ERR_LENGTH; other <= KBR7_CONV_OK; ++other) {
+            if (other == code) continue;
+            EXPECT_STRNE(kbr7_get_convert_error(other), kbr7_get_convert_error(code));
+        }
+        EXPECT_NE(generic, kbr7_get_convert_error(code));
+    }
 }
 
 // ---- Generation ----------------------------------------------------------------

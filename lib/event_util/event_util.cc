@@ -5,6 +5,7 @@
 // char buffers at arbitrary offsets, so no typed load may assume alignment.
 #include "event_util.h"
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstddef>
@@ -44,8 +45,44 @@ void store64(byte* p, uint64_t v) { std::memcpy(p, &v, sizeof v); }
 uint32_t reversed32(uint32_t v) { return __builtin_bswap32(v); }
 uint64_t reversed64(uint64_t v) { return __builtin_bswap64(v); }
 
-void swap_words(const byte* src, byte* dst, size_t count) {
+void reverse_word(byte* p) { store32(p, reversed32(load32(p))); }
+
+// ---- Word runs -----------------------------------------------------------------
+//
+// Record bodies are where conversions spend their time, so the two word loops
+// are written for the compiler's vectorizer:
+// * one loop per aliasing case (in place, or distinct buffers marked
+//   __restrict), so no run-time overlap check sends the in-place conversion
+//   of a received record to the scalar loop;
+// * on x86-64, clones for AVX2 and SSSE3 beside the baseline one, picked once
+//   at load time: reversing bytes inside each lane needs a byte shuffle
+//   (pshufb), which baseline SSE2 lacks and GCC does not emulate;
+// * GCC's default -O2 cost model refuses loops of unknown trip count, so
+//   lib/CMakeLists.txt compiles this file with the dynamic one.
+// Other targets (s390x) get the plain loops.
+#if defined(__x86_64__) && defined(__has_attribute)
+#if __has_attribute(target_clones)
+#define TARVEX_WORD_LOOP __attribute__((target_clones("avx2", "ssse3", "default")))
+#endif
+#endif
+#ifndef TARVEX_WORD_LOOP
+#define TARVEX_WORD_LOOP
+#endif
+
+TARVEX_WORD_LOOP void swap_words_in_place(byte* p, size_t count) {
+    for (size_t i = 0; i < count; ++i) store32(p + 4 * i, reversed32(load32(p + 4 * i)));
+}
+
+TARVEX_WORD_LOOP void swap_words_apart(const byte* __restrict src, byte* __restrict dst, size_t count) {
     for (size_t i = 0; i < count; ++i) store32(dst + 4 * i, reversed32(load32(src + 4 * i)));
+}
+
+// `dst` equals `src` or does not overlap it (the rule of every conversion).
+void swap_words(const byte* src, byte* dst, size_t count) {
+    if (src == dst)
+        swap_words_in_place(dst, count);
+    else
+        swap_words_apart(src, dst, count);
 }
 
 // ---- Header layouts ----------------------------------------------------------
@@ -168,6 +205,179 @@ int expected_header_length(int block_type) {
     }
 }
 
+// ---- Gathered records ------------------------------------------------------------
+
+// Writes a record into `dst` front to back from successive pieces (header,
+// fragments, zero fill), reversing the 32-bit words that lie in
+// [words_begin, words_end) on the way and copying every other byte as it is.
+// Both bounds are multiples of 4 counted from the record's start. A word
+// that straddles pieces is collected in dst and reversed there once whole.
+class RecordWriter {
+public:
+    RecordWriter(byte* dst, size_t words_begin, size_t words_end)
+        : dst_(dst), words_begin_(words_begin), words_end_(words_end) {}
+
+    void put(const byte* src, size_t n) {
+        while (n > 0) {
+            size_t done = put_some(src, n);
+            at_ += done;
+            src += done;
+            n -= done;
+        }
+    }
+
+    // Zeros stay zeros when reversed; only a word the last piece left
+    // incomplete has to be finished and reversed.
+    void zeros(size_t n) {
+        static const byte kZeros[3] = {};
+        size_t finish = std::min(n, (4 - at_ % 4) % 4);
+        put(kZeros, finish);
+        std::memset(dst_ + at_, 0, n - finish);
+        at_ += n - finish;
+    }
+
+    size_t written() const { return at_; }
+
+private:
+    // Writes the longest run of `src` that one rule covers; returns its size.
+    size_t put_some(const byte* src, size_t n) {
+        byte* out = dst_ + at_;
+        if (at_ < words_begin_ || at_ >= words_end_) {
+            size_t run = at_ < words_begin_ ? std::min(n, words_begin_ - at_) : n;
+            std::memcpy(out, src, run);
+            return run;
+        }
+        size_t in_word = at_ % 4;
+        if (in_word == 0 && n >= 4) {
+            size_t words = std::min(n, words_end_ - at_) / 4;
+            swap_words(src, out, words);
+            return 4 * words;
+        }
+        size_t part = std::min(n, 4 - in_word);
+        std::memcpy(out, src, part);
+        if (in_word + part == 4) reverse_word(out - in_word);
+        return part;
+    }
+
+    byte* dst_;
+    size_t words_begin_;
+    size_t words_end_;
+    size_t at_ = 0;
+};
+
+// What the two-step path (gather, then convert in place) does to a record,
+// decided from its header before a byte is moved: the result, the header
+// layout converted at the record's start (none when nothing is converted),
+// and where the run of body words behind that header ends.
+struct GatherPlan {
+    int result;
+    const HeadLayout* head;
+    size_t words_end;
+};
+
+GatherPlan converts_nothing(int result) { return GatherPlan{result, nullptr, 0}; }
+
+// Header and the whole words behind it up to `extent`.
+GatherPlan converts_up_to(int result, const HeadLayout& head, size_t extent) {
+    return GatherPlan{result, &head, head.size + (extent - head.size) / 4 * 4};
+}
+
+GatherPlan converts_header(int result, const HeadLayout& head) { return converts_up_to(result, head, head.size); }
+
+// The plans run after the common checks: `length` is the header's own
+// record length and holds at least the header.
+
+// kbr7_convert_event_hton(buf, buf, length). The layout is the selected
+// generation's, whatever the caller's header is: with the other layout the
+// length is read from another field and may differ from `length`.
+GatherPlan event_plan(const byte* head, uint32_t length) {
+    bool is_2024 = generation_is_2024();
+    const HeadLayout& l = is_2024 ? kEvent2024Layout : kEventLayout;
+    if (length < l.size) return converts_nothing(KBR7_CONV_ERR_SHORT_LENGTH);
+    uint32_t extent = event_length(head, is_2024, /*peer_order=*/false);
+    if (extent < l.size) return converts_nothing(KBR7_CONV_ERR_SHORT_LENGTH);
+    if (extent > length) return converts_nothing(KBR7_CONV_ERR_BEYOND_BOUND);
+    return converts_up_to(KBR7_CONV_OK, l, extent);
+}
+
+// The length field of either event layout lies inside the other header, so
+// event_plan reads it from the caller's header alone.
+static_assert(offsetof(kbr7_eventheader_2024, event_length) + 8 <= sizeof(kbr7_eventheader) &&
+                  offsetof(kbr7_eventheader, event_length) + 4 <= sizeof(kbr7_eventheader_2024),
+              "event length fields inside both headers");
+
+// Body words, then the header; neither can fail once the length is checked.
+GatherPlan slow_plan(const byte*, uint32_t length) { return converts_up_to(KBR7_CONV_OK, kSlowLayout, length); }
+
+// The intro, then the frame header behind it (all 32-bit fields, so a run of
+// words); a record too short for the frame gets its intro converted only.
+GatherPlan image_plan(const byte*, uint32_t length) {
+    constexpr size_t kIntroAndFrame = sizeof(kbr7_image_ext_intro);
+    if (length < kIntroAndFrame) return converts_header(KBR7_CONV_ERR_SHORT_LENGTH, kImageHeadLayout);
+    return converts_up_to(KBR7_CONV_OK, kImageHeadLayout, kIntroAndFrame);
+}
+
+// The frame header only; pixels travel as they are. A negative frame length
+// (read as unsigned, beyond INT32_MAX) is no length at all.
+GatherPlan image_ext_plan(const byte*, uint32_t length) {
+    int result = length > static_cast<uint32_t>(INT32_MAX) ? KBR7_CONV_ERR_SHORT_LENGTH : KBR7_CONV_OK;
+    return converts_header(result, kFrameLayout);
+}
+
+uint32_t event_own_length(const byte* head) { return event_length(head, false, false); }
+uint32_t event_2024_own_length(const byte* head) { return event_length(head, true, false); }
+uint32_t slow_own_length(const byte* head) { return load32(head + offsetof(kbr7_daq_slow_data_header, data_length)); }
+uint32_t image_own_length(const byte* head) { return load32(head + offsetof(kbr7_image_head, length)); }
+uint32_t image_ext_own_length(const byte* head) { return load32(head + offsetof(kbr7_image_ext_frame_head, length)); }
+
+// What gathering needs to know about each record kind a sender converts.
+struct GatherKind {
+    size_t head_size;
+    uint32_t (*own_length)(const byte* head);  // as the sender reads it
+    GatherPlan (*plan)(const byte* head, uint32_t length);
+};
+
+constexpr GatherKind kEventGather{sizeof(kbr7_eventheader), event_own_length, event_plan};
+constexpr GatherKind kEvent2024Gather{sizeof(kbr7_eventheader_2024), event_2024_own_length, event_plan};
+constexpr GatherKind kSlowGather{sizeof(kbr7_daq_slow_data_header), slow_own_length, slow_plan};
+constexpr GatherKind kImageGather{sizeof(kbr7_image_head), image_own_length, image_plan};
+constexpr GatherKind kImageExtGather{sizeof(kbr7_image_ext_frame_head), image_ext_own_length, image_ext_plan};
+
+// The refusals every kind shares, in the documented order; 0 when the record
+// may be gathered.
+int gather_refusal(const GatherKind& kind, const byte* head, const iovec* body, int fragments, const void* dst,
+                   uint32_t length) {
+    if (head == nullptr || dst == nullptr || (fragments > 0 && body == nullptr)) return KBR7_CONV_ERR_NULL;
+    for (int i = 0; i < fragments; ++i)
+        if (body[i].iov_base == nullptr && body[i].iov_len != 0) return KBR7_CONV_ERR_NULL;
+    if (length != kind.own_length(head)) return KBR7_CONV_ERR_LENGTH;
+    if (length < kind.head_size) return KBR7_CONV_ERR_SHORT_LENGTH;
+    size_t room = length - kind.head_size;
+    for (int i = 0; i < fragments; ++i) {
+        if (body[i].iov_len > room) return KBR7_CONV_ERR_FRAGMENTS;
+        room -= body[i].iov_len;
+    }
+    return KBR7_CONV_OK;
+}
+
+int gather_hton(const GatherKind& kind, const void* head_ptr, const iovec* body, int fragments, void* dst_ptr,
+                uint32_t length) {
+    auto* head = static_cast<const byte*>(head_ptr);
+    int refused = gather_refusal(kind, head, body, fragments, dst_ptr, length);
+    if (refused != KBR7_CONV_OK) return refused;
+
+    GatherPlan plan = kind.plan(head, length);
+    auto* dst = static_cast<byte*>(dst_ptr);
+    RecordWriter writer(dst, plan.head != nullptr ? plan.head->size : 0, plan.words_end);
+    writer.put(head, kind.head_size);
+    for (int i = 0; i < fragments; ++i) writer.put(static_cast<const byte*>(body[i].iov_base), body[i].iov_len);
+    writer.zeros(length - writer.written());
+    // The header is converted last, in dst, where the pieces put it: with an
+    // event layout that is not the caller's it spans header and fragments.
+    if (plan.head != nullptr) swap_fields(dst, *plan.head);
+    return plan.result;
+}
+
 }  // namespace
 
 // ---- Public interface ----------------------------------------------------------
@@ -182,6 +392,8 @@ const char* kbr7_get_convert_error(int code) {
         case KBR7_CONV_ERR_HEADER_LENGTH: return "header length does not match the block type";
         case KBR7_CONV_ERR_BEYOND_BOUND: return "record length exceeds the buffer";
         case KBR7_CONV_ERR_PATTERN: return "pattern does not match the record header";
+        case KBR7_CONV_ERR_FRAGMENTS: return "body fragments exceed the record length";
+        case KBR7_CONV_ERR_LENGTH: return "length differs from the record header";
         default: return "unknown conversion error";
     }
 }
@@ -291,4 +503,29 @@ int kbr7_convert_data(void* src, void* dst, int block_type, int header_length) {
     if (out != data) std::memmove(out, data, data_bytes);
     if (frame_in_data) swap_fields(out, kFrameLayout);
     return KBR7_CONV_OK;
+}
+
+int kbr7_convert_event_gather_hton(const kbr7_eventheader* head, const iovec* body, int fragments, void* dst,
+                                   uint32_t length) {
+    return gather_hton(kEventGather, head, body, fragments, dst, length);
+}
+
+int kbr7_convert_event_gather_hton(const kbr7_eventheader_2024* head, const iovec* body, int fragments, void* dst,
+                                   uint32_t length) {
+    return gather_hton(kEvent2024Gather, head, body, fragments, dst, length);
+}
+
+int kbr7_convert_slow_data_gather_hton(const kbr7_daq_slow_data_header* head, const iovec* body, int fragments,
+                                       void* dst, uint32_t length) {
+    return gather_hton(kSlowGather, head, body, fragments, dst, length);
+}
+
+int kbr7_convert_image_gather_hton(const kbr7_image_head* head, const iovec* body, int fragments, void* dst,
+                                   uint32_t length) {
+    return gather_hton(kImageGather, head, body, fragments, dst, length);
+}
+
+int kbr7_convert_image_ext_gather_hton(const kbr7_image_ext_frame_head* head, const iovec* body, int fragments,
+                                       void* dst, uint32_t length) {
+    return gather_hton(kImageExtGather, head, body, fragments, dst, length);
 }

@@ -41,6 +41,8 @@
 #ifndef TARVEX_EVENT_UTIL_H
 #define TARVEX_EVENT_UTIL_H
 
+#include <sys/uio.h>
+
 #include <cstdint>
 
 #include "event.h"
@@ -60,6 +62,8 @@ constexpr int KBR7_CONV_ERR_BLOCK_TYPE = -4;     // unknown sub-block type
 constexpr int KBR7_CONV_ERR_HEADER_LENGTH = -5;  // header length vs block type
 constexpr int KBR7_CONV_ERR_BEYOND_BOUND = -6;   // length beyond caller bound
 constexpr int KBR7_CONV_ERR_PATTERN = -7;        // pattern differs from header
+constexpr int KBR7_CONV_ERR_FRAGMENTS = -8;      // body fragments exceed record
+constexpr int KBR7_CONV_ERR_LENGTH = -9;         // length differs from header
 
 // Text for a result of the conversion functions: "no error" for 0, a fixed
 // text for each code above and a generic text for any other value. The
@@ -178,5 +182,63 @@ KBR7_API int kbr7_convert_slow_data(void* src, void* dst);
 // `src` (and `dst` when it differs) hold length - header_length bytes. No
 // byte beyond them is touched.
 KBR7_API int kbr7_convert_data(void* src, void* dst, int block_type, int header_length);
+
+// ---- Gathered records (sender) ---------------------------------------------
+//
+// A sender holds a record as a header in HOST order plus body fragments (the
+// entries 1.. of its gather list). These functions gather and convert it in
+// one pass into `dst`, which holds exactly `length` bytes: the header, then
+// the fragments back to back, then zeros for whatever the fragments leave
+// unfilled, every byte converted on its way.
+//
+// The bytes written and the result are those of the two-step path: copy the
+// header and fragments into a `length`-byte buffer, zero-fill the rest, and
+// convert that buffer in place with the call(s) named at each function,
+// results added. So a conversion that fails leaves dst as the two-step path
+// leaves its buffer (gathered, converted as far as that path converts it).
+//
+// Refused before a byte is written, in this order:
+// * a null `head` or `dst`, a null `body` with fragments > 0, a null
+//   fragment base with a non-zero length: KBR7_CONV_ERR_NULL;
+// * `length` other than the header's own record length, read as a sender
+//   does (low 32 bits of a 2024 event_length; a frame header's signed length
+//   as unsigned): KBR7_CONV_ERR_LENGTH;
+// * `length` below the header's size (the sender refuses such a record
+//   before it converts): KBR7_CONV_ERR_SHORT_LENGTH;
+// * fragments whose lengths add up to more than length - header size:
+//   KBR7_CONV_ERR_FRAGMENTS (the sender refuses these before it converts).
+// `fragments` <= 0 means no body: everything behind the header is zeros.
+// Fragments may have any length (0 included, not multiples of 4); a word
+// may straddle fragments. dst must not overlap the header or a fragment.
+// Nothing outside dst's `length` bytes is written.
+
+// Event with a 36-byte header; two-step path: kbr7_convert_event_hton(buf,
+// buf, length). Like that call it converts with the layout of the generation
+// selected at the call, whatever the header's type: a header of the other
+// layout (which kbr7_convert_event_head refuses, so a sender never gets this
+// far with it) has its length read from the other layout's field, and a
+// length beyond `length` is refused with KBR7_CONV_ERR_BEYOND_BOUND, where a
+// sender's kbr7_convert_event_hton(buf, buf, -1) would run past the buffer.
+// With the header's own layout the bound changes nothing.
+KBR7_API int kbr7_convert_event_gather_hton(const kbr7_eventheader* head, const struct iovec* body, int fragments,
+                                            void* dst, uint32_t length);
+// Event with a 48-byte header; as above.
+KBR7_API int kbr7_convert_event_gather_hton(const kbr7_eventheader_2024* head, const struct iovec* body, int fragments,
+                                            void* dst, uint32_t length);
+// Slow data; two-step path: kbr7_convert_slow_data_block_hton(buf + 12,
+// buf + 12, head->channels_number, head->pattern) +
+// kbr7_convert_slow_data_head(buf, buf).
+KBR7_API int kbr7_convert_slow_data_gather_hton(const kbr7_daq_slow_data_header* head, const struct iovec* body,
+                                                int fragments, void* dst, uint32_t length);
+// Image behind an 8-byte intro (frame header converted, pixels not);
+// two-step path: kbr7_convert_image_head(buf, buf) + kbr7_convert_data(buf +
+// 8, buf + 8, KBR7_BLOCK_IMAGE, 8).
+KBR7_API int kbr7_convert_image_gather_hton(const kbr7_image_head* head, const struct iovec* body, int fragments,
+                                            void* dst, uint32_t length);
+// Image behind a 100-byte frame header (pixels not converted); two-step
+// path: kbr7_convert_image_ext_head(buf, buf) + kbr7_convert_data(buf + 100,
+// buf + 100, KBR7_BLOCK_IMAGE_EXT, 100).
+KBR7_API int kbr7_convert_image_ext_gather_hton(const kbr7_image_ext_frame_head* head, const struct iovec* body,
+                                                int fragments, void* dst, uint32_t length);
 
 #endif  // TARVEX_EVENT_UTIL_H
