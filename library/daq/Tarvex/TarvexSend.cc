@@ -60,10 +60,8 @@ struct RecordKind<kbr7_image_head> {
     static void select_format(const kbr7_image_head&) {}
     static int convert_head(const kbr7_image_head& h, kbr7_image_head* out) { return kbr7_convert_image_head(&h, out); }
     static void head_failed(int) { out_line("Failed to convert image header"); }
-    static int convert_record(char* rec, const kbr7_image_head&) {
-        auto* head = reinterpret_cast<kbr7_image_head*>(rec);
-        const int hdsz = sizeof(kbr7_image_head);
-        return kbr7_convert_image_head(head, head) + kbr7_convert_data(rec + hdsz, rec + hdsz, KBR7_BLOCK_IMAGE, hdsz);
+    static int convert_gather(const kbr7_image_head& h, const iovec* body, int n, char* dst, uint32_t length) {
+        return kbr7_convert_image_gather_hton(&h, body, n, dst, length);
     }
 };
 
@@ -76,11 +74,9 @@ struct RecordKind<kbr7_image_ext_frame_head> {
         return kbr7_convert_image_ext_head(&h, out);
     }
     static void head_failed(int) { out_line("Failed to convert image ext header"); }
-    static int convert_record(char* rec, const kbr7_image_ext_frame_head&) {
-        auto* head = reinterpret_cast<kbr7_image_ext_frame_head*>(rec);
-        const int hdsz = sizeof(kbr7_image_ext_frame_head);
-        return kbr7_convert_image_ext_head(head, head) +
-               kbr7_convert_data(rec + hdsz, rec + hdsz, KBR7_BLOCK_IMAGE_EXT, hdsz);
+    static int convert_gather(const kbr7_image_ext_frame_head& h, const iovec* body, int n, char* dst,
+                              uint32_t length) {
+        return kbr7_convert_image_ext_gather_hton(&h, body, n, dst, length);
     }
 };
 
@@ -103,7 +99,9 @@ struct RecordKind<kbr7_eventheader> {
         return kbr7_convert_event_head(&h, out);
     }
     static void head_failed(int err) { event_head_failed(err); }
-    static int convert_record(char* rec, const kbr7_eventheader&) { return kbr7_convert_event_hton(rec, rec, -1); }
+    static int convert_gather(const kbr7_eventheader& h, const iovec* body, int n, char* dst, uint32_t length) {
+        return kbr7_convert_event_gather_hton(&h, body, n, dst, length);
+    }
 };
 
 template <>
@@ -121,7 +119,9 @@ struct RecordKind<kbr7_eventheader_2024> {
         return kbr7_convert_event_head(&h, out);
     }
     static void head_failed(int err) { event_head_failed(err); }
-    static int convert_record(char* rec, const kbr7_eventheader_2024&) { return kbr7_convert_event_hton(rec, rec, -1); }
+    static int convert_gather(const kbr7_eventheader_2024& h, const iovec* body, int n, char* dst, uint32_t length) {
+        return kbr7_convert_event_gather_hton(&h, body, n, dst, length);
+    }
 };
 
 template <>
@@ -138,13 +138,9 @@ struct RecordKind<kbr7_daq_slow_data_header> {
         return kbr7_convert_slow_data_head(&h, out);
     }
     static void head_failed(int) { out_line("Failed to convert slow data header"); }
-    // The body converter finds its extent in the header in front of it, which
-    // must still be in host order: body first, header after.
-    static int convert_record(char* rec, const kbr7_daq_slow_data_header& h) {
-        auto* head = reinterpret_cast<kbr7_daq_slow_data_header*>(rec);
-        char* body = rec + sizeof(kbr7_daq_slow_data_header);
-        return kbr7_convert_slow_data_block_hton(body, body, h.channels_number, h.pattern) +
-               kbr7_convert_slow_data_head(head, head);
+    static int convert_gather(const kbr7_daq_slow_data_header& h, const iovec* body, int n, char* dst,
+                              uint32_t length) {
+        return kbr7_convert_slow_data_gather_hton(&h, body, n, dst, length);
     }
 };
 
@@ -158,7 +154,9 @@ struct SendKind {
     void (*select_format)(const void* head);
     int (*convert_head)(const void* head, void* out);
     void (*head_failed)(int err);
-    int (*convert_record)(char* rec, const void* head);
+    // The whole record, header and body fragments, gathered and converted
+    // into `dst` (`length` bytes) in one pass.
+    int (*convert_gather)(const void* head, const iovec* body, int n, char* dst, uint32_t length);
 };
 
 // The header as a value of its own type: the caller's bytes need not be
@@ -180,7 +178,9 @@ constexpr SendKind row() {
             [](const void* h) { K::select_format(as<Head>(h)); },
             [](const void* h, void* out) { return K::convert_head(as<Head>(h), static_cast<Head*>(out)); },
             K::head_failed,
-            [](char* rec, const void* h) { return K::convert_record(rec, as<Head>(h)); }};
+            [](const void* h, const iovec* body, int n, char* dst, uint32_t length) {
+                return K::convert_gather(as<Head>(h), body, n, dst, length);
+            }};
 }
 
 const SendKind kSendKinds[] = {
@@ -312,21 +312,12 @@ int TarvexSender::check_body(const Prepared& p, const iovec* vec, int frsin, boo
     return 0;
 }
 
-// The whole record in `event_buf` (event_length bytes), converted there.  The
-// header comes from the unconverted copy, the body from entries 1 onward in
-// either mode; check_body has made sure they fit.
+// The whole record in `event_buf` (event_length bytes), gathered and
+// converted in one pass.  The header comes from the unconverted copy, the
+// body from entries 1 onward in either mode; check_body has made sure they
+// fit, and bytes they do not fill go out as zeros.
 int TarvexSender::build_record(const Prepared& p, const iovec* vec, int frsin, char* event_buf) {
-    const size_t hdsz = p.kind->hdsz;
-    std::memcpy(event_buf, p.head, hdsz);
-    char* at = event_buf + hdsz;
-    for (int i = 1; i < frsin; ++i) {
-        if (vec[i].iov_len > 0) std::memcpy(at, vec[i].iov_base, vec[i].iov_len);
-        at += vec[i].iov_len;
-    }
-    // Bytes the entries do not fill go out as zeros: heap contents must never
-    // reach the wire.
-    std::memset(at, 0, static_cast<size_t>(event_buf + p.event_length - at));
-    const int converr = p.kind->convert_record(event_buf, p.head);
+    const int converr = p.kind->convert_gather(p.head, vec + 1, frsin - 1, event_buf, p.event_length);
     if (converr != 0) {
         std::printf("Failed to convert event buffer error: %d  what: %d\n", converr, p.kind->what);
         std::printf("Here we are BAD swap err: %d\n", converr);
