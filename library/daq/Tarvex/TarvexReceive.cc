@@ -214,10 +214,16 @@ int TarvexReceiver::first_four(Tarvex& t, Window& w, int trs, int sec, int usec)
     if (r != 0) return keep_window(t, w, ERR_READ);
 
     while (w.have < 4) {
-        // A read of 0 bytes leaves its byte as it was and counts as done.
-        const ssize_t n = t.stream->read(t.sockin, &w.bytes[w.have], 1);
-        if (n >= 0) {
-            if (n == 0) w.copies |= 1u << w.have;
+        // The bytes of the window one after the other, taken together when
+        // they are there together.  A read of 0 bytes leaves its byte as it
+        // was and counts as done.
+        const ssize_t n = t.stream->read(t.sockin, &w.bytes[w.have], static_cast<size_t>(4 - w.have));
+        if (n > 0) {
+            w.have += static_cast<int>(n);
+            continue;
+        }
+        if (n == 0) {
+            w.copies |= 1u << w.have;
             ++w.have;
             continue;
         }
