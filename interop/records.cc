@@ -235,25 +235,20 @@ std::string hex_of(const unsigned char* p, size_t n) {
 }  // namespace
 
 const std::vector<Kind>& all_kinds() {
-    static const std::vector<Kind> kinds = {Kind::Event2010, Kind::Legacy, Kind::Event2024, Kind::Slow,
-                                            Kind::Slow2024,  Kind::Image,  Kind::Spectrum};
+    static const std::vector<Kind> kinds = [] {
+        std::vector<Kind> v;
+        for (const tarvex::kinds::KindRow& r : tarvex::kinds::kKinds) v.push_back(r.kind);
+        return v;
+    }();
     return kinds;
 }
 
-const char* kind_name(Kind k) {
-    switch (k) {
-        case Kind::Event2010: return "event2010";
-        case Kind::Legacy: return "legacy";
-        case Kind::Event2024: return "event2024";
-        case Kind::Slow: return "slow";
-        case Kind::Slow2024: return "slow2024";
-        case Kind::Image: return "image";
-        case Kind::Spectrum: return "spectrum";
-    }
-    return "?";
-}
+const char* kind_name(Kind k) { return tarvex::kinds::row(k).name; }
 
-bool is_event_kind(Kind k) { return k != Kind::Image && k != Kind::Spectrum; }
+bool is_event_kind(Kind k) {
+    const tarvex::kinds::Family f = tarvex::kinds::row(k).family;
+    return f == tarvex::kinds::Family::Event || f == tarvex::kinds::Family::Slow;
+}
 
 Bytes Record::whole() const {
     Bytes out(head);

@@ -21,11 +21,14 @@
 #include <string>
 #include <vector>
 
+#include "detail/RecordKinds.h"
+
 namespace interop {
 
 using Bytes = std::vector<unsigned char>;
 
-enum class Kind { Event2010, Legacy, Event2024, Slow, Slow2024, Image, Spectrum };
+// The link's own record kinds.
+using Kind = tarvex::kinds::Kind;
 
 // Every kind, in the order a plan moves them.  The 2010 event comes first: a
 // receiver that has to switch conversion on by itself needs it first.

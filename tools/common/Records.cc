@@ -9,21 +9,16 @@ namespace tvt {
 
 namespace {
 
-const std::vector<KindInfo> kKinds = {
-    {Kind::Event2010, "event2010", "event", "2010", KBR7_PATTERN_2010, sizeof(kbr7_eventheader),
-     sizeof(kbr7_eventheader)},
-    {Kind::Legacy, "legacy", "event", "legacy", KBR7_PATTERN_LEGACY, sizeof(kbr7_eventheader),
-     sizeof(kbr7_eventheader)},
-    {Kind::Event2024, "event2024", "event", "2024", KBR7_PATTERN_2024, sizeof(kbr7_eventheader_2024),
-     sizeof(kbr7_eventheader_2024)},
-    {Kind::Slow, "slow", "slow", "legacy", KBR7_PATTERN_SLOW, sizeof(kbr7_daq_slow_data_header),
-     sizeof(kbr7_daq_slow_data_header)},
-    {Kind::Slow2024, "slow2024", "slow", "2024", KBR7_PATTERN_SLOW_2024, sizeof(kbr7_daq_slow_data_header),
-     sizeof(kbr7_daq_slow_data_header)},
-    {Kind::Image, "image", "image", "2010", KBR7_PATTERN_2010, sizeof(kbr7_image_head), sizeof(kbr7_image_ext_intro)},
-    {Kind::Spectrum, "spectrum", "spectrum", "2010", KBR7_PATTERN_2010, sizeof(kbr7_spect_intro),
-     sizeof(kbr7_spect_intro)},
-};
+// The link's table, in the order of its rows (the order of Kind).  A
+// spectrum has no gather list of SendEvent's; the tools write its whole
+// intro as the first piece.
+const std::vector<KindInfo> kKinds = [] {
+    std::vector<KindInfo> v;
+    for (const tarvex::kinds::KindRow& r : tarvex::kinds::kKinds)
+        v.push_back({r.kind, r.name, r.label, r.generation_name, r.pattern, r.first_piece ? r.first_piece : r.header,
+                     r.header});
+    return v;
+}();
 
 // Cheap, well-mixed 64-bit stream from a seed (xorshift64*).
 struct Mixer {

@@ -18,9 +18,12 @@
 #include <string>
 #include <vector>
 
+#include "detail/RecordKinds.h"
+
 namespace tvt {
 
-enum class Kind { Event2010, Legacy, Event2024, Slow, Slow2024, Image, Spectrum };
+// The link's own record kinds; KindInfo is the tools' view of a row.
+using Kind = tarvex::kinds::Kind;
 
 struct KindInfo {
     Kind kind;

@@ -12,6 +12,7 @@
 #include "Tarvex.h"
 #include "detail/Io.h"
 #include "detail/Receiver.h"
+#include "detail/RecordKinds.h"
 #include "event_util.h"
 
 using tarvex::detail::error_line;
@@ -20,9 +21,7 @@ using tarvex::detail::ReadResult;
 using tarvex::detail::report_system_error;
 
 struct TarvexReceiver::IntroKind {
-    size_t size;  // the intro record, pattern word included
-    // Converts the intro (pattern word 0) to host order; 0 on success.
-    int (*convert)(void* intro);
+    const tarvex::kinds::KindRow& row;  // size, conversion and counting of the intro record
     const char* bad_swap;
     const char* scan_read_failed;
     const char* scan_empty;
@@ -33,25 +32,11 @@ struct TarvexReceiver::IntroKind {
 
 namespace {
 
-constexpr int kEmptyLimit = 1000;
+constexpr int kEmptyLimit = 1000;  // consecutive empty reads that end the scan or the intro
 constexpr const char* kNotConnected = "ReceiveImage():: Not connected.  No action taken.";
 
-// The image intro's length comes separately; the library converts only the
-// frame header behind it.
-int convert_image_intro(void* p) {
-    auto* im = static_cast<kbr7_image_ext_intro*>(p);
-    kbr7_swap4(&im->intro.length, &im->intro.length, 1);
-    return kbr7_convert_image_head(&im->head, &im->head);
-}
-
-int convert_spect_intro(void* p) {
-    auto* sp = static_cast<kbr7_spect_intro*>(p);
-    return kbr7_convert_spect_head(sp, sp);
-}
-
 const TarvexReceiver::IntroKind kImage{
-    sizeof(kbr7_image_ext_intro),
-    convert_image_intro,
+    tarvex::kinds::row(tarvex::kinds::Kind::Image),
     "BAD_SWAP kbr7_convert_image_head",
     "ReceiveImage(): read pattern 2 failed",
     "ReceiveImage(): read pattern too many empty messages, consider TCP connection broken",
@@ -61,8 +46,7 @@ const TarvexReceiver::IntroKind kImage{
 };
 
 const TarvexReceiver::IntroKind kSpect{
-    sizeof(kbr7_spect_intro),
-    convert_spect_intro,
+    tarvex::kinds::row(tarvex::kinds::Kind::Spectrum),
     "BAD_SWAP kbr7_convert_spect_head",
     "SpectImage(): read pattern 2 failed",
     "SpectImage(): read pattern too many empty messages, consider TCP connection broken",
@@ -70,12 +54,6 @@ const TarvexReceiver::IntroKind kSpect{
     "ReceiveSpectData(): read image too many empty messages, consider TCP connection broken",
     "ReceiveSpectData() Size received does not match size reported.",
 };
-
-// Images and spectra start with one of the three event patterns; the
-// slow-data patterns do not start one.
-bool starts_intro(uint32_t value) {
-    return value == KBR7_PATTERN_2010 || value == KBR7_PATTERN_LEGACY || value == KBR7_PATTERN_2024;
-}
 
 }  // namespace
 
@@ -88,7 +66,7 @@ int TarvexReceiver::scan_intro_pattern(Tarvex& t, const IntroKind& k) {
         uint32_t value;
         std::memcpy(&value, window, sizeof value);
         if (t.get_swap()) kbr7_swap4(&value, &value, 1);
-        if (starts_intro(value)) return 0;
+        if (tarvex::kinds::starts_intro(value)) return 0;
         if (empty >= kEmptyLimit) {
             report_system_error(k.scan_empty);
             return ERR_READ;
@@ -129,9 +107,10 @@ int TarvexReceiver::receive_intro(Tarvex& t, const IntroKind& k, void* intro) {
 
     // The pattern is not kept: the intro's first word stays 0.
     char* p = static_cast<char*>(intro);
-    std::memset(p, 0, k.size);
+    std::memset(p, 0, k.row.header);
     size_t have = sizeof(uint32_t);
-    ReadResult rr = t.stream->read_missing(t.sockin, p, k.size, have, kEmptyLimit, [&t] { return wait_readable(t); });
+    ReadResult rr =
+        t.stream->read_missing(t.sockin, p, k.row.header, have, kEmptyLimit, [&t] { return wait_readable(t); });
     switch (rr.outcome) {
         case ReadResult::Complete: break;
         case ReadResult::WaitStopped: return rr.status;
@@ -139,7 +118,7 @@ int TarvexReceiver::receive_intro(Tarvex& t, const IntroKind& k, void* intro) {
         case ReadResult::ReadFailed: return ERR_READ;
     }
 
-    if (t.get_swap() && k.convert(intro) != 0) {
+    if (t.get_swap() && k.row.convert_header(intro) != 0) {
         out_line(k.bad_swap);
         return ERR_SWAP;
     }
@@ -156,21 +135,21 @@ int TarvexReceiver::receive_intro_body(Tarvex& t, const IntroKind& k, void* intr
     // A length below the intro size would make the body length negative:
     // refused before anything is allocated or read.  The body length is kept
     // in 64 bits, so a length beyond what `sz` can express is simply too long.
-    if (length < k.size) return ERR_BAD_VALUE;
-    const int64_t body = static_cast<int64_t>(length) - static_cast<int64_t>(k.size);
+    if (length < k.row.header) return ERR_BAD_VALUE;
+    const int64_t body = static_cast<int64_t>(length) - static_cast<int64_t>(k.row.header);
     if (body > sz) return ERR_NO_SPACE;
 
-    if (t.owncntr) ++t.eventn;
+    if (k.row.counted && t.owncntr) ++t.eventn;
     if (*buf == nullptr) *buf = new char[static_cast<size_t>(body)];
 
     size_t have = 0;
-    ReadResult rr = t.stream->read_missing(t.sockin, *buf, static_cast<size_t>(body), have, kEmptyLimit,
+    ReadResult rr = t.stream->read_missing(t.sockin, *buf, static_cast<size_t>(body), have, k.row.body_empty_limit,
                                            [&t] { return wait_readable(t); });
     if (rr.outcome == ReadResult::TooManyEmpty) report_system_error(k.body_empty);
     if (rr.outcome != ReadResult::Complete) return ERR_READ;
 
-    if (have + k.size != length) {
-        std::fprintf(stderr, "%s%zu:%u\n", k.size_mismatch, have + k.size, length);
+    if (have + k.row.header != length) {
+        std::fprintf(stderr, "%s%zu:%u\n", k.size_mismatch, have + k.row.header, length);
         std::fflush(stderr);
         return ERR_SIZE_MISMATCH;
     }

@@ -11,6 +11,7 @@
 #include "Tarvex.h"
 #include "detail/Io.h"
 #include "detail/Receiver.h"
+#include "detail/RecordKinds.h"
 #include "event_util.h"
 
 using tarvex::detail::error_line;
@@ -20,8 +21,8 @@ using tarvex::detail::report_system_error;
 
 namespace {
 
-enum class Kind { Event36, Event48, Slow };
-enum class Generation { Legacy, G2010, G2024 };
+using tarvex::kinds::Family;
+using tarvex::kinds::KindRow;
 
 // Where a call ends decides what becomes of the record stored before it.
 enum class Phase {
@@ -34,45 +35,25 @@ enum class Phase {
 constexpr int kFirstFourWaitsUnbounded = 1000;  // when trs < 0
 constexpr unsigned long kScanLimit = 200000;    // bytes the scan may move past
 constexpr int kHeaderEmptyLimit = 1000;
-constexpr int kEventBodyEmptyLimit = 10000;
-constexpr int kSlowBodyEmptyLimit = 1000;
-
-struct KindInfo {
-    size_t header;  // N
-    int body_empty_limit;
-    bool counted;  // counted in eventn
-    const char* header_empty_message;
-};
-
-const KindInfo& info(Kind k) {
-    static const KindInfo event36{sizeof(kbr7_eventheader), kEventBodyEmptyLimit, true,
-                                  "ReceiveEvent(): EVENT header too many empty messages, consider TCP "
-                                  "connection broken"};
-    static const KindInfo event48{sizeof(kbr7_eventheader_2024), kEventBodyEmptyLimit, true,
-                                  event36.header_empty_message};
-    static const KindInfo slow{sizeof(kbr7_daq_slow_data_header), kSlowBodyEmptyLimit, false,
-                               "ReceiveEvent(): SLOW DATA header too many empty messages, consider "
-                               "TCP connection broken"};
-    switch (k) {
-        case Kind::Event36: return event36;
-        case Kind::Event48: return event48;
-        case Kind::Slow: break;
-    }
-    return slow;
-}
 
 // Whether a call that ends in phase `p` gives up the record stored before
 // it: events keep it until the record buffer is replaced; slow data gives it
 // up when its header or the space test fails, but not when the
 // acknowledgement could not be written.
-bool releases_previous(Kind k, Phase p) {
+bool releases_previous(const KindRow& k, Phase p) {
     switch (p) {
         case Phase::AckNotWritten: return false;
         case Phase::Header:
-        case Phase::NoSpace: return k == Kind::Slow;
+        case Phase::NoSpace: return k.family == Family::Slow;
         case Phase::Record: break;
     }
     return true;
+}
+
+const char* header_empty_message(const KindRow& k) {
+    return k.family == Family::Slow
+               ? "ReceiveEvent(): SLOW DATA header too many empty messages, consider TCP connection broken"
+               : "ReceiveEvent(): EVENT header too many empty messages, consider TCP connection broken";
 }
 
 uint32_t load32(const void* p) {
@@ -83,51 +64,16 @@ uint32_t load32(const void* p) {
 
 }  // namespace
 
-// The nine values the scan stops at.  A pattern read in the other byte order
-// goes to the kind and generation of its own family, so that a peer of the
-// other byte order gets its 2024 events and slow data across intact; finding
-// one while no conversion is in force switches conversion on.
-struct TarvexReceiver::PatternRow {
-    uint32_t value;
-    Kind kind;
-    Generation generation;
-    bool reversed;
+// What the scan found: the word it stopped at (host order, as compared) and
+// the kind it starts.  A pattern read in the other byte order goes to the
+// kind of its own family, so that a peer of the other byte order gets its
+// 2024 events and slow data across intact; finding one while no conversion
+// is in force switches conversion on.
+struct TarvexReceiver::Found {
+    uint32_t value = 0;
+    const KindRow* row = nullptr;
+    bool other_order = false;
 };
-
-namespace {
-
-const TarvexReceiver::PatternRow kPatterns[] = {
-    {KBR7_PATTERN_LEGACY, Kind::Event36, Generation::Legacy, false},
-    {KBR7_PATTERN_2010, Kind::Event36, Generation::G2010, false},
-    {KBR7_PATTERN_2010_SWAPPED, Kind::Event36, Generation::G2010, true},
-    {KBR7_PATTERN_2024, Kind::Event48, Generation::G2024, false},
-    {KBR7_PATTERN_2024_SWAPPED, Kind::Event48, Generation::G2024, true},
-    {KBR7_PATTERN_SLOW, Kind::Slow, Generation::Legacy, false},
-    {KBR7_PATTERN_SLOW_SWAPPED, Kind::Slow, Generation::Legacy, true},
-    {KBR7_PATTERN_SLOW_2024, Kind::Slow, Generation::G2024, false},
-    {KBR7_PATTERN_SLOW_2024_SWAPPED, Kind::Slow, Generation::G2024, true},
-};
-
-const TarvexReceiver::PatternRow* find_pattern(uint32_t value) {
-    for (const auto& row : kPatterns)
-        if (row.value == value) return &row;
-    return nullptr;
-}
-
-// The generation must be in force before the header is converted: the
-// conversions choose the event-header layout by it.
-void select_generation(Generation g) {
-    switch (g) {
-        case Generation::Legacy:
-            set_data_format_2010(0);
-            set_data_format_2024(0);
-            return;
-        case Generation::G2010: set_data_format_2010(1); return;
-        case Generation::G2024: set_data_format_2024(1); return;
-    }
-}
-
-}  // namespace
 
 struct TarvexReceiver::Window {
     unsigned char bytes[4];  // in arrival order
@@ -142,38 +88,6 @@ struct TarvexReceiver::Header {
     alignas(8) unsigned char received[sizeof(kbr7_eventheader_2024)];  // as it travelled
     int64_t length;                                                    // L, from the working header
 };
-
-namespace {
-
-// The record length from a working header in host order.
-int64_t length_field(Kind k, const unsigned char* h) {
-    if (k == Kind::Event48) {
-        int64_t v;
-        std::memcpy(&v, h + offsetof(kbr7_eventheader_2024, event_length), sizeof v);
-        return v;
-    }
-    static_assert(offsetof(kbr7_eventheader, event_length) == offsetof(kbr7_daq_slow_data_header, data_length),
-                  "one offset for both 32-bit length fields");
-    return load32(h + offsetof(kbr7_eventheader, event_length));
-}
-
-int convert_header(Kind k, unsigned char* h) {
-    switch (k) {
-        case Kind::Event36: {
-            auto* e = reinterpret_cast<kbr7_eventheader*>(h);
-            return kbr7_convert_event_head(e, e);
-        }
-        case Kind::Event48: {
-            auto* e = reinterpret_cast<kbr7_eventheader_2024*>(h);
-            return kbr7_convert_event_head(e, e);
-        }
-        case Kind::Slow: break;
-    }
-    auto* s = reinterpret_cast<kbr7_daq_slow_data_header*>(h);
-    return kbr7_convert_slow_data_head(s, s);
-}
-
-}  // namespace
 
 int TarvexReceiver::wait_readable(Tarvex& t) {
     int r = t.IfReady(Tarvex::RECEIVER_READ, -1, -1, -1);
@@ -244,13 +158,14 @@ int TarvexReceiver::first_four(Tarvex& t, Window& w, int trs, int sec, int usec)
 // Moves the window one byte at a time until it holds a pattern.  The limit
 // lets 200000 bytes stand in front of a record; the 200001st byte is still
 // read before the call gives up.
-int TarvexReceiver::scan(Tarvex& t, Window& w, const PatternRow*& row) {
+int TarvexReceiver::scan(Tarvex& t, Window& w, Found& found) {
     unsigned long shift = 0;
     for (;;) {
         uint32_t value = load32(w.bytes);
         if (t.get_swap()) kbr7_swap4(&value, &value, 1);
-        row = find_pattern(value);
-        if (row != nullptr) return shift == kScanLimit + 1 ? ERR_TIMEOUT : 0;
+        found.value = value;
+        found.row = tarvex::kinds::event_kind_of(value, &found.other_order);
+        if (found.row != nullptr) return shift == kScanLimit + 1 ? ERR_TIMEOUT : 0;
         if (++shift == kScanLimit + 2) return ERR_TIMEOUT;
 
         // The skip counters count stream bytes only, not the copies that a
@@ -271,22 +186,21 @@ int TarvexReceiver::scan(Tarvex& t, Window& w, const PatternRow*& row) {
     }
 }
 
-int TarvexReceiver::read_header(Tarvex& t, const PatternRow& row, Header& h) {
-    const KindInfo& k = info(row.kind);
+int TarvexReceiver::read_header(Tarvex& t, const Found& f, Header& h) {
     std::memset(h.working, 0, sizeof h.working);
-    std::memcpy(h.working, &row.value, sizeof row.value);
-    size_t have = sizeof row.value;
-    ReadResult rr = t.stream->read_missing(t.sockin, reinterpret_cast<char*>(h.working), k.header, have,
+    std::memcpy(h.working, &f.value, sizeof f.value);
+    size_t have = sizeof f.value;
+    ReadResult rr = t.stream->read_missing(t.sockin, reinterpret_cast<char*>(h.working), f.row->header, have,
                                            kHeaderEmptyLimit, [&t] { return wait_readable(t); });
     if (rr.outcome == ReadResult::Complete) return 0;
-    if (rr.outcome == ReadResult::TooManyEmpty) report_system_error(k.header_empty_message);
+    if (rr.outcome == ReadResult::TooManyEmpty) report_system_error(header_empty_message(*f.row));
     return ERR_READ;
 }
 
 // Leaves the header as received in the byte order in which it travelled and
 // the working header in host order.
-int TarvexReceiver::settle_byte_order(Tarvex& t, const PatternRow& row, Header& h) {
-    if (row.reversed && t.must_swap == 0 && !t.no_swap) {
+int TarvexReceiver::settle_byte_order(Tarvex& t, const Found& f, Header& h) {
+    if (f.other_order && t.must_swap == 0 && !t.no_swap) {
         // The peer writes in the other byte order: convert from now on.  The
         // first word already stands as it travelled.
         t.must_swap = 1;
@@ -295,35 +209,36 @@ int TarvexReceiver::settle_byte_order(Tarvex& t, const PatternRow& row, Header& 
         kbr7_swap4(h.working, h.working, 1);
     }
     std::memcpy(h.received, h.working, sizeof h.received);
-    if (t.get_swap() && convert_header(row.kind, h.working) != 0) {
+    if (t.get_swap() && f.row->convert_header(h.working) != 0) {
         out_line("BAD_SWAP middle");
         return ERR_SWAP;
     }
-    h.length = length_field(row.kind, h.working);
+    h.length = tarvex::kinds::record_length(*f.row, h.working);
     return 0;
 }
 
 // Tells the sender whether the ring buffer has room for the record.
-int TarvexReceiver::acknowledge(Tarvex& t, const PatternRow& row, const Header& h, RNG_RingBuffer& rb, bool& fits) {
+int TarvexReceiver::acknowledge(Tarvex& t, const KindRow& k, const Header& h, RNG_RingBuffer& rb, bool& fits) {
     const unsigned long free_bytes = rb.size() - rb.bytesUsed();
-    if (row.kind == Kind::Event48)
+    // A 64-bit length is weighed as a signed number, a 32-bit one as unsigned.
+    if (k.length_width == 8)
         fits = !(static_cast<int64_t>(free_bytes) < h.length);
     else
         fits = !(free_bytes < static_cast<uint32_t>(h.length));
     const int32_t ack = fits ? 0 : 1;
     if (tarvex::detail::write_all(t.sockin, &ack, sizeof ack)) return 0;
-    if (row.kind != Kind::Slow) report_system_error("ReceiveEvent(): Failed to send ack");
+    if (k.family != Family::Slow) report_system_error("ReceiveEvent(): Failed to send ack");
     return ERR_SEND;
 }
 
 // Replaces the stored record with a new array of the record's length that
 // starts with the header as received.
-int TarvexReceiver::store_record(Tarvex& t, const PatternRow& row, const Header& h) {
+int TarvexReceiver::store_record(Tarvex& t, const KindRow& k, const Header& h) {
     // A length below the header size would put the header outside the array
     // and wrap the body count; one beyond 32 bits does not fit `size`.  Both
     // are refused like a negative 2024 length; the next call's scan finds the
     // following record.
-    const size_t n = info(row.kind).header;
+    const size_t n = k.header;
     if (h.length < static_cast<int64_t>(n) || h.length > static_cast<int64_t>(UINT32_MAX)) {
         release_record(t);
         return ERR_BAD_VALUE;
@@ -343,8 +258,7 @@ int TarvexReceiver::store_record(Tarvex& t, const PatternRow& row, const Header&
 }
 
 // Reads the body straight into the record array behind the header.
-int TarvexReceiver::read_body(Tarvex& t, const PatternRow& row) {
-    const KindInfo& k = info(row.kind);
+int TarvexReceiver::read_body(Tarvex& t, const KindRow& k) {
     size_t have = 0;
     ReadResult rr = t.stream->read_missing(t.sockin, t.buffer + k.header, t.size - k.header, have, k.body_empty_limit,
                                            [&t] { return wait_readable(t); });
@@ -370,33 +284,33 @@ int TarvexReceiver::receive_event(Tarvex& t, RNG_RingBuffer* rb, int trs, int se
     if (t.sockin < 0) return ERR_READ;
 
     Window w;
-    const PatternRow* row = nullptr;
+    Found found;
     int st = first_four(t, w, trs, sec, usec);
-    if (st == 0) st = scan(t, w, row);
+    if (st == 0) st = scan(t, w, found);
     if (st != 0) return st;
-    select_generation(row->generation);
+    const KindRow& kind = *found.row;
+    tarvex::kinds::select_generation(kind.generation);
 
-    const Kind kind = row->kind;
-    auto end = [&t, kind](Phase p, int status) {
+    auto end = [&t, &kind](Phase p, int status) {
         if (releases_previous(kind, p)) release_record(t);
         return status;
     };
 
     Header h;
-    st = read_header(t, *row, h);
-    if (st == 0) st = settle_byte_order(t, *row, h);
+    st = read_header(t, found, h);
+    if (st == 0) st = settle_byte_order(t, found, h);
     if (st != 0) return end(Phase::Header, st);
 
     if (rb != nullptr) {
         bool fits = false;
-        st = acknowledge(t, *row, h, *rb, fits);
+        st = acknowledge(t, kind, h, *rb, fits);
         if (st != 0) return end(Phase::AckNotWritten, st);
         if (!fits) return end(Phase::NoSpace, ERR_NO_SPACE);
     }
-    if (info(kind).counted && t.owncntr) ++t.eventn;
+    if (kind.counted && t.owncntr) ++t.eventn;
 
-    st = store_record(t, *row, h);
-    if (st == 0) st = read_body(t, *row);
+    st = store_record(t, kind, h);
+    if (st == 0) st = read_body(t, kind);
     if (st != 0) return end(Phase::Record, st);
 
     st = t.SwapBuffer();
@@ -419,26 +333,14 @@ int Tarvex::SwapBuffer() {
     if (buffer == nullptr) return ERR_NO_BUFFER;
     // The stored header is in the order in which it travelled, so a converted
     // event shows a reversed pattern; slow data is matched in either order.
-    uint32_t p = load32(buffer);
-    if (p == KBR7_PATTERN_LEGACY_SWAPPED || p == KBR7_PATTERN_2010_SWAPPED || p == KBR7_PATTERN_2024_SWAPPED) {
-        if (kbr7_convert_event(buffer, buffer) != 0) {
-            out_line("BAD_SWAP Tarvex::SwapBuffer(void)");
-            return ERR_SWAP;
-        }
-    }
-    p = load32(buffer);
-    if (p == KBR7_PATTERN_SLOW_SWAPPED || p == KBR7_PATTERN_SLOW) {
-        if (kbr7_convert_slow_data(buffer, buffer) != 0) {
-            out_line("BAD_SWAP Tarvex::SwapBuffer(void) Data Slow");
-            return ERR_SWAP;
-        }
-    }
-    p = load32(buffer);
-    if (p == KBR7_PATTERN_SLOW_2024_SWAPPED || p == KBR7_PATTERN_SLOW_2024) {
-        if (kbr7_convert_slow_data(buffer, buffer) != 0) {
-            out_line("BAD_SWAP Tarvex::SwapBuffer(void) Data Slow 2024");
-            return ERR_SWAP;
-        }
+    bool other_order = false;
+    const KindRow* k = tarvex::kinds::event_kind_of(load32(buffer), &other_order, true);
+    if (k == nullptr || !(other_order || k->family == Family::Slow)) return 0;
+    if (k->convert_record(buffer) != 0) {
+        out_line(k->kind == tarvex::kinds::Kind::Slow       ? "BAD_SWAP Tarvex::SwapBuffer(void) Data Slow"
+                 : k->kind == tarvex::kinds::Kind::Slow2024 ? "BAD_SWAP Tarvex::SwapBuffer(void) Data Slow 2024"
+                                                            : "BAD_SWAP Tarvex::SwapBuffer(void)");
+        return ERR_SWAP;
     }
     return 0;
 }

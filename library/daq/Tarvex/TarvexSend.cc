@@ -23,6 +23,7 @@
 
 #include "Tarvex.h"
 #include "detail/Io.h"
+#include "detail/RecordKinds.h"
 #include "event_util.h"
 
 namespace {
@@ -45,153 +46,134 @@ void report_errno(const char* msg, int err) {
     tarvex::detail::report_system_error(msg);
 }
 
-bool is_pattern(uint32_t word, uint32_t pattern, uint32_t swapped) { return word == pattern || word == swapped; }
+using tarvex::kinds::Kind;
 
-// What the sender needs to know about each record kind: its code `what`, its
-// length field, the generation its pattern selects, and its conversions.
-template <class Head>
-struct RecordKind;
+// One header conversion per header type, host to peer order, into `out`.
+template <class Head, int (*Convert)(const Head*, Head*)>
+int convert_head(const void* head, void* out) {
+    Head h;
+    std::memcpy(&h, head, sizeof h);
+    return Convert(&h, static_cast<Head*>(out));
+}
 
-template <>
-struct RecordKind<kbr7_image_head> {
-    static constexpr int what = 1;
-    static uint32_t length(const kbr7_image_head& h) { return h.length; }
-    // Images keep the generation of the record before them.
-    static void select_format(const kbr7_image_head&) {}
-    static int convert_head(const kbr7_image_head& h, kbr7_image_head* out) { return kbr7_convert_image_head(&h, out); }
-    static void head_failed(int) { out_line("Failed to convert image header"); }
-    static int convert_gather(const kbr7_image_head& h, const iovec* body, int n, char* dst, uint32_t length) {
-        return kbr7_convert_image_gather_hton(&h, body, n, dst, length);
-    }
-};
+// The whole record gathered and converted into `dst` in one pass.
+template <class Head, int (*Gather)(const Head*, const iovec*, int, void*, uint32_t)>
+int convert_gather(const void* head, const iovec* body, int n, char* dst, uint32_t length) {
+    Head h;
+    std::memcpy(&h, head, sizeof h);
+    return Gather(&h, body, n, dst, length);
+}
 
-template <>
-struct RecordKind<kbr7_image_ext_frame_head> {
-    static constexpr int what = 2;
-    static uint32_t length(const kbr7_image_ext_frame_head& h) { return static_cast<uint32_t>(h.length); }
-    static void select_format(const kbr7_image_ext_frame_head&) {}
-    static int convert_head(const kbr7_image_ext_frame_head& h, kbr7_image_ext_frame_head* out) {
-        return kbr7_convert_image_ext_head(&h, out);
-    }
-    static void head_failed(int) { out_line("Failed to convert image ext header"); }
-    static int convert_gather(const kbr7_image_ext_frame_head& h, const iovec* body, int n, char* dst,
-                              uint32_t length) {
-        return kbr7_convert_image_ext_gather_hton(&h, body, n, dst, length);
-    }
-};
-
-// Event headers of both layouts report a failed header conversion alike.
+void image_head_failed(int) { out_line("Failed to convert image header"); }
+void image_ext_head_failed(int) { out_line("Failed to convert image ext header"); }
 void event_head_failed(int err) { std::printf("Failed to convert event header error: %d\n", err); }
-
-template <>
-struct RecordKind<kbr7_eventheader> {
-    static constexpr int what = 0;
-    static uint32_t length(const kbr7_eventheader& h) { return h.event_length; }
-    static void select_format(const kbr7_eventheader& h) {
-        if (is_pattern(h.pattern, KBR7_PATTERN_2010, KBR7_PATTERN_2010_SWAPPED))
-            set_data_format_2010(1);
-        else if (is_pattern(h.pattern, KBR7_PATTERN_2024, KBR7_PATTERN_2024_SWAPPED))
-            set_data_format_2024(1);
-        else
-            set_data_format_2010(0);
-    }
-    static int convert_head(const kbr7_eventheader& h, kbr7_eventheader* out) {
-        return kbr7_convert_event_head(&h, out);
-    }
-    static void head_failed(int err) { event_head_failed(err); }
-    static int convert_gather(const kbr7_eventheader& h, const iovec* body, int n, char* dst, uint32_t length) {
-        return kbr7_convert_event_gather_hton(&h, body, n, dst, length);
-    }
-};
-
-template <>
-struct RecordKind<kbr7_eventheader_2024> {
-    static constexpr int what = 6;
-    // Lengths are 32-bit on the send side: the upper half is ignored.
-    static uint32_t length(const kbr7_eventheader_2024& h) { return static_cast<uint32_t>(h.event_length); }
-    static void select_format(const kbr7_eventheader_2024& h) {
-        if (is_pattern(h.pattern, KBR7_PATTERN_2024, KBR7_PATTERN_2024_SWAPPED))
-            set_data_format_2024(1);
-        else
-            set_data_format_2010(0);
-    }
-    static int convert_head(const kbr7_eventheader_2024& h, kbr7_eventheader_2024* out) {
-        return kbr7_convert_event_head(&h, out);
-    }
-    static void head_failed(int err) { event_head_failed(err); }
-    static int convert_gather(const kbr7_eventheader_2024& h, const iovec* body, int n, char* dst, uint32_t length) {
-        return kbr7_convert_event_gather_hton(&h, body, n, dst, length);
-    }
-};
-
-template <>
-struct RecordKind<kbr7_daq_slow_data_header> {
-    static constexpr int what = 5;
-    static uint32_t length(const kbr7_daq_slow_data_header& h) { return h.data_length; }
-    static void select_format(const kbr7_daq_slow_data_header& h) {
-        if (is_pattern(h.pattern, KBR7_PATTERN_SLOW_2024, KBR7_PATTERN_SLOW_2024_SWAPPED))
-            set_data_format_2024(1);
-        else
-            set_data_format_2010(0);
-    }
-    static int convert_head(const kbr7_daq_slow_data_header& h, kbr7_daq_slow_data_header* out) {
-        return kbr7_convert_slow_data_head(&h, out);
-    }
-    static void head_failed(int) { out_line("Failed to convert slow data header"); }
-    static int convert_gather(const kbr7_daq_slow_data_header& h, const iovec* body, int n, char* dst,
-                              uint32_t length) {
-        return kbr7_convert_slow_data_gather_hton(&h, body, n, dst, length);
-    }
-};
+void slow_head_failed(int) { out_line("Failed to convert slow data header"); }
 
 constexpr size_t kMaxHead = sizeof(kbr7_image_ext_frame_head);
 
-// One row per record kind, in the order the sizes are tested.
-struct SendKind {
+// What SendEvent tells by the size of entry 0 alone: one row per header
+// layout.  The kinds a layout honours are those whose pattern (in either
+// byte order) selects their own data-format generation; any other pattern
+// selects the legacy one.  Images keep the generation of the record before
+// them.  The 100-byte frame header is sent but starts with no pattern, so
+// that no receiver finds it.
+struct SendLayout {
     size_t hdsz;
-    int what;
-    uint32_t (*length)(const void* head);
-    void (*select_format)(const void* head);
+    int what;  // the kind code a diagnostic prints
+    bool selects_generation;
+    Kind honoured[2];
+    int honoured_count;
+    size_t length_offset;  // the record length, header included; 32 bits are used
+    size_t length_width;
     int (*convert_head)(const void* head, void* out);
     void (*head_failed)(int err);
-    // The whole record, header and body fragments, gathered and converted
-    // into `dst` (`length` bytes) in one pass.
     int (*convert_gather)(const void* head, const iovec* body, int n, char* dst, uint32_t length);
 };
 
-// The header as a value of its own type: the caller's bytes need not be
-// aligned for it.
-template <class Head>
-Head as(const void* p) {
-    Head h;
-    std::memcpy(&h, p, sizeof h);
-    return h;
-}
-
-template <class Head>
-constexpr SendKind row() {
-    using K = RecordKind<Head>;
-    static_assert(sizeof(Head) <= kMaxHead, "a header copy holds every header");
-    return {sizeof(Head),
-            K::what,
-            [](const void* h) { return K::length(as<Head>(h)); },
-            [](const void* h) { K::select_format(as<Head>(h)); },
-            [](const void* h, void* out) { return K::convert_head(as<Head>(h), static_cast<Head*>(out)); },
-            K::head_failed,
-            [](const void* h, const iovec* body, int n, char* dst, uint32_t length) {
-                return K::convert_gather(as<Head>(h), body, n, dst, length);
-            }};
-}
-
-const SendKind kSendKinds[] = {
-    row<kbr7_image_head>(),       row<kbr7_daq_slow_data_header>(), row<kbr7_eventheader>(),
-    row<kbr7_eventheader_2024>(), row<kbr7_image_ext_frame_head>(),
+const SendLayout kSendLayouts[] = {
+    {sizeof(kbr7_image_head),
+     1,
+     false,
+     {},
+     0,
+     offsetof(kbr7_image_head, length),
+     4,
+     convert_head<kbr7_image_head, kbr7_convert_image_head>,
+     image_head_failed,
+     convert_gather<kbr7_image_head, kbr7_convert_image_gather_hton>},
+    {sizeof(kbr7_daq_slow_data_header),
+     5,
+     true,
+     {Kind::Slow2024},
+     1,
+     offsetof(kbr7_daq_slow_data_header, data_length),
+     4,
+     convert_head<kbr7_daq_slow_data_header, kbr7_convert_slow_data_head>,
+     slow_head_failed,
+     convert_gather<kbr7_daq_slow_data_header, kbr7_convert_slow_data_gather_hton>},
+    {sizeof(kbr7_eventheader),
+     0,
+     true,
+     {Kind::Event2010, Kind::Event2024},
+     2,
+     offsetof(kbr7_eventheader, event_length),
+     4,
+     convert_head<kbr7_eventheader, kbr7_convert_event_head>,
+     event_head_failed,
+     convert_gather<kbr7_eventheader, kbr7_convert_event_gather_hton>},
+    {sizeof(kbr7_eventheader_2024),
+     6,
+     true,
+     {Kind::Event2024},
+     1,
+     offsetof(kbr7_eventheader_2024, event_length),
+     8,
+     convert_head<kbr7_eventheader_2024, kbr7_convert_event_head>,
+     event_head_failed,
+     convert_gather<kbr7_eventheader_2024, kbr7_convert_event_gather_hton>},
+    {sizeof(kbr7_image_ext_frame_head),
+     2,
+     false,
+     {},
+     0,
+     offsetof(kbr7_image_ext_frame_head, length),
+     4,
+     convert_head<kbr7_image_ext_frame_head, kbr7_convert_image_ext_head>,
+     image_ext_head_failed,
+     convert_gather<kbr7_image_ext_frame_head, kbr7_convert_image_ext_gather_hton>},
 };
 
-const SendKind* send_kind(size_t hdsz) {
-    for (const SendKind& k : kSendKinds)
-        if (k.hdsz == hdsz) return &k;
+const SendLayout* send_layout(size_t hdsz) {
+    for (const SendLayout& l : kSendLayouts)
+        if (l.hdsz == hdsz) return &l;
     return nullptr;
+}
+
+// The record length from a header in host order; the upper half of a 64-bit
+// length is ignored on the send side.
+uint32_t length_of(const SendLayout& l, const unsigned char* head) {
+    if (l.length_width == 8) {
+        uint64_t v;
+        std::memcpy(&v, head + l.length_offset, sizeof v);
+        return static_cast<uint32_t>(v);
+    }
+    uint32_t v;
+    std::memcpy(&v, head + l.length_offset, sizeof v);
+    return v;
+}
+
+void select_generation(const SendLayout& l, const unsigned char* head) {
+    if (!l.selects_generation) return;
+    uint32_t pattern;
+    std::memcpy(&pattern, head, sizeof pattern);
+    for (int i = 0; i < l.honoured_count; ++i) {
+        const tarvex::kinds::KindRow& k = tarvex::kinds::row(l.honoured[i]);
+        if (pattern == k.pattern || pattern == tarvex::kinds::reversed(k.pattern)) {
+            tarvex::kinds::select_generation(k.generation);
+            return;
+        }
+    }
+    tarvex::kinds::select_generation(tarvex::kinds::Generation::Legacy);
 }
 
 }  // namespace
@@ -200,7 +182,7 @@ struct TarvexSender {
     // A record checked and classified: its kind, its header as the caller
     // gave it and, when the link converts, the converted header.
     struct Prepared {
-        const SendKind* kind = nullptr;
+        const SendLayout* kind = nullptr;
         uint32_t event_length = 0;
         alignas(8) unsigned char head[kMaxHead];
         alignas(8) unsigned char converted[kMaxHead];
@@ -259,7 +241,7 @@ int TarvexSender::prepare(const iovec* vec, int frsin, bool convert, Prepared& p
         error_line("SendEvent(): Empty gather list or no header.  No action taken.");
         return ERR_BAD_VALUE;
     }
-    p.kind = send_kind(vec[0].iov_len);
+    p.kind = send_layout(vec[0].iov_len);
     if (p.kind == nullptr) {
         std::printf("hdsz: %d (%d) (%d)\n", static_cast<int>(vec[0].iov_len),
                     static_cast<int>(sizeof(kbr7_eventheader)), static_cast<int>(sizeof(kbr7_eventheader)));
@@ -267,8 +249,8 @@ int TarvexSender::prepare(const iovec* vec, int frsin, bool convert, Prepared& p
         return ERR_PROTOCOL;
     }
     std::memcpy(p.head, vec[0].iov_base, p.kind->hdsz);
-    p.event_length = p.kind->length(p.head);
-    p.kind->select_format(p.head);
+    p.event_length = length_of(*p.kind, p.head);
+    select_generation(*p.kind, p.head);
     if (convert) {
         const int err = p.kind->convert_head(p.head, p.converted);
         if (err != 0) {
@@ -565,7 +547,7 @@ int TarvexSender::send_batch_converted(Call& c, const TarvexRecord* recs, const 
         char* at = buffer.data();
         for (size_t i = first; i < last; ++i) {
             const Prepared& p = prepared[i];
-            p.kind->select_format(p.head);
+            select_generation(*p.kind, p.head);
             int status = build_record(p, recs[i].vec, recs[i].frsin, at);
             if (status != 0) return status;
             at += p.event_length;

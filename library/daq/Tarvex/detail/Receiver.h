@@ -8,6 +8,7 @@
 #include <cstddef>
 
 #include "Tarvex.h"
+#include "detail/RecordKinds.h"
 
 struct TarvexReceiver {
     // --- shared by every receiver ---
@@ -18,24 +19,25 @@ struct TarvexReceiver {
 
     // --- events and slow data (TarvexReceive.cc) ---
 
-    struct Window;      // the last four bytes taken from the stream
-    struct PatternRow;  // what a record pattern selects
-    struct Header;      // the header being read, and its copy as received
+    using KindRow = tarvex::kinds::KindRow;
+    struct Window;  // the last four bytes taken from the stream
+    struct Found;   // the pattern the scan stopped at, and its kind
+    struct Header;  // the header being read, and its copy as received
 
     static int receive_event(Tarvex& t, RNG_RingBuffer* rb, int trs, int sec, int usec);
     static int first_four(Tarvex& t, Window& w, int trs, int sec, int usec);
-    static int scan(Tarvex& t, Window& w, const PatternRow*& row);
+    static int scan(Tarvex& t, Window& w, Found& found);
     static int keep_window(Tarvex& t, const Window& w, int status);
-    static int read_header(Tarvex& t, const PatternRow& row, Header& h);
-    static int settle_byte_order(Tarvex& t, const PatternRow& row, Header& h);
-    static int acknowledge(Tarvex& t, const PatternRow& row, const Header& h, RNG_RingBuffer& rb, bool& fits);
-    static int store_record(Tarvex& t, const PatternRow& row, const Header& h);
-    static int read_body(Tarvex& t, const PatternRow& row);
+    static int read_header(Tarvex& t, const Found& f, Header& h);
+    static int settle_byte_order(Tarvex& t, const Found& f, Header& h);
+    static int acknowledge(Tarvex& t, const KindRow& k, const Header& h, RNG_RingBuffer& rb, bool& fits);
+    static int store_record(Tarvex& t, const KindRow& k, const Header& h);
+    static int read_body(Tarvex& t, const KindRow& k);
     static void release_record(Tarvex& t);
 
     // --- images and spectra (TarvexImage.cc) ---
 
-    struct IntroKind;  // sizes, conversion and messages of one intro record
+    struct IntroKind;  // the kind of one intro record and the messages of its receiver
 
     static int receive_intro(Tarvex& t, const IntroKind& k, void* intro);
     static int receive_intro_body(Tarvex& t, const IntroKind& k, void* intro, char** buf, int sz);

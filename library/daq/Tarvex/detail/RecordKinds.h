@@ -1,0 +1,178 @@
+// The record kinds a link carries: one row per kind, and everything the
+// sender, the receivers, the tools and the test programs know about a kind
+// is read from its row.  Header-only and free of the link's state, so that
+// the tools, the interop program and the fuzz seed maker (all built from
+// this tree) share it; not installed.
+//
+// A kind is known by two things: the first word of its header (the
+// pattern), which is how a receiver finds it in the stream, and the size of
+// the first piece of a sender's gather list, which is how SendEvent tells
+// it.  Images and spectra start with one of the event patterns; their kind
+// is known to the receiver the caller picked.
+//
+// Adding a kind: a row here, its conversions in the event utilities, and a
+// test that moves it across a link.
+#ifndef TARVEX_DETAIL_RECORD_KINDS_H
+#define TARVEX_DETAIL_RECORD_KINDS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "event.h"
+#include "event_util.h"
+
+namespace tarvex {
+namespace kinds {
+
+enum class Kind { Event2010, Legacy, Event2024, Slow, Slow2024, Image, Spectrum };
+
+// Which receiver takes the kind.
+enum class Family { Event, Slow, Image, Spectrum };
+
+// The data-format generation of the event utilities that the kind's pattern
+// selects; images and spectra leave it as it is.
+enum class Generation { Legacy, G2010, G2024, Unchanged };
+
+struct KindRow {
+    Kind kind;
+    const char* name;   // as the tools name it: "event2010", "slow2024", ...
+    const char* label;  // "event", "slow", "image", "spectrum"
+    const char* generation_name;
+    Family family;
+    uint32_t pattern;       // host order; the pattern a sender of images and spectra writes
+    size_t header;          // what a receiver reads before the body: header or intro
+    size_t first_piece;     // entry 0 of a sender's gather list; 0: no send operation frames it
+    size_t length_offset;   // the field that counts the whole record, header included
+    size_t length_width;    // 4, or 8 for the 2024 event header
+    Generation generation;  // selected by the pattern
+    bool counted;           // counted in the link's own record counter
+    bool scan_reversed;     // the event scan also stops at the pattern read in the other byte order
+    int body_empty_limit;   // consecutive empty reads that end a body read
+    // A received header (the intro of an image or spectrum, its pattern
+    // word 0), converted in place to host order; 0 on success.
+    int (*convert_header)(void* head);
+    // A whole received record, stored as it travelled, converted in place
+    // to host order; null for kinds that are not stored whole.
+    int (*convert_record)(void* record);
+};
+
+namespace detail {
+
+inline int convert_event_head(void* h) {
+    auto* e = static_cast<kbr7_eventheader*>(h);
+    return kbr7_convert_event_head(e, e);
+}
+inline int convert_event_head_2024(void* h) {
+    auto* e = static_cast<kbr7_eventheader_2024*>(h);
+    return kbr7_convert_event_head(e, e);
+}
+inline int convert_slow_head(void* h) {
+    auto* s = static_cast<kbr7_daq_slow_data_header*>(h);
+    return kbr7_convert_slow_data_head(s, s);
+}
+// The image intro's length comes separately; the event utilities convert
+// only the frame header behind it.
+inline int convert_image_intro(void* p) {
+    auto* im = static_cast<kbr7_image_ext_intro*>(p);
+    kbr7_swap4(&im->intro.length, &im->intro.length, 1);
+    return kbr7_convert_image_head(&im->head, &im->head);
+}
+inline int convert_spect_intro(void* p) {
+    auto* sp = static_cast<kbr7_spect_intro*>(p);
+    return kbr7_convert_spect_head(sp, sp);
+}
+inline int convert_event(void* r) { return kbr7_convert_event(r, r); }
+inline int convert_slow(void* r) { return kbr7_convert_slow_data(r, r); }
+
+}  // namespace detail
+
+constexpr int kEventBodyEmptyLimit = 10000;
+constexpr int kOtherEmptyLimit = 1000;
+
+// The legacy event pattern read in the other byte order is no pattern of the
+// scan: only conversion in force makes it one.
+constexpr KindRow kKinds[] = {
+    {Kind::Event2010, "event2010", "event", "2010", Family::Event, KBR7_PATTERN_2010, sizeof(kbr7_eventheader),
+     sizeof(kbr7_eventheader), offsetof(kbr7_eventheader, event_length), 4, Generation::G2010, true, true,
+     kEventBodyEmptyLimit, detail::convert_event_head, detail::convert_event},
+    {Kind::Legacy, "legacy", "event", "legacy", Family::Event, KBR7_PATTERN_LEGACY, sizeof(kbr7_eventheader),
+     sizeof(kbr7_eventheader), offsetof(kbr7_eventheader, event_length), 4, Generation::Legacy, true, false,
+     kEventBodyEmptyLimit, detail::convert_event_head, detail::convert_event},
+    {Kind::Event2024, "event2024", "event", "2024", Family::Event, KBR7_PATTERN_2024, sizeof(kbr7_eventheader_2024),
+     sizeof(kbr7_eventheader_2024), offsetof(kbr7_eventheader_2024, event_length), 8, Generation::G2024, true, true,
+     kEventBodyEmptyLimit, detail::convert_event_head_2024, detail::convert_event},
+    {Kind::Slow, "slow", "slow", "legacy", Family::Slow, KBR7_PATTERN_SLOW, sizeof(kbr7_daq_slow_data_header),
+     sizeof(kbr7_daq_slow_data_header), offsetof(kbr7_daq_slow_data_header, data_length), 4, Generation::Legacy,
+     false, true, kOtherEmptyLimit, detail::convert_slow_head, detail::convert_slow},
+    {Kind::Slow2024, "slow2024", "slow", "2024", Family::Slow, KBR7_PATTERN_SLOW_2024,
+     sizeof(kbr7_daq_slow_data_header), sizeof(kbr7_daq_slow_data_header),
+     offsetof(kbr7_daq_slow_data_header, data_length), 4, Generation::G2024, false, true, kOtherEmptyLimit,
+     detail::convert_slow_head, detail::convert_slow},
+    {Kind::Image, "image", "image", "2010", Family::Image, KBR7_PATTERN_2010, sizeof(kbr7_image_ext_intro),
+     sizeof(kbr7_image_head), offsetof(kbr7_image_head, length), 4, Generation::Unchanged, true, false,
+     kOtherEmptyLimit, detail::convert_image_intro, nullptr},
+    {Kind::Spectrum, "spectrum", "spectrum", "2010", Family::Spectrum, KBR7_PATTERN_2010, sizeof(kbr7_spect_intro), 0,
+     offsetof(kbr7_spect_head, length), 4, Generation::Unchanged, true, false, kOtherEmptyLimit,
+     detail::convert_spect_intro, nullptr},
+};
+
+constexpr const KindRow& row(Kind k) {
+    for (const KindRow& r : kKinds)
+        if (r.kind == k) return r;
+    return kKinds[0];
+}
+
+constexpr uint32_t reversed(uint32_t v) {
+    return (v >> 24) | ((v >> 8) & 0xff00u) | ((v << 8) & 0xff0000u) | (v << 24);
+}
+
+// The event or slow-data kind whose pattern `value` is, in host order, or
+// read in the other byte order (`*other_order`); null for any other word.
+// The legacy event pattern in the other byte order is one only with
+// `any_order` (see above).
+constexpr const KindRow* event_kind_of(uint32_t value, bool* other_order = nullptr, bool any_order = false) {
+    for (const KindRow& r : kKinds) {
+        if (r.family != Family::Event && r.family != Family::Slow) continue;
+        const bool same = value == r.pattern;
+        if (!same && !((r.scan_reversed || any_order) && value == reversed(r.pattern))) continue;
+        if (other_order != nullptr) *other_order = !same;
+        return &r;
+    }
+    return nullptr;
+}
+
+// The generation must be in force before a header is converted: the
+// conversions choose the event-header layout by it.
+inline void select_generation(Generation g) {
+    switch (g) {
+        case Generation::Legacy: set_data_format_2010(0); return;  // clears the 2024 flag too
+        case Generation::G2010: set_data_format_2010(1); return;
+        case Generation::G2024: set_data_format_2024(1); return;
+        case Generation::Unchanged: return;
+    }
+}
+
+// The record length in a header of the kind, in host order.
+inline int64_t record_length(const KindRow& r, const void* head) {
+    const unsigned char* p = static_cast<const unsigned char*>(head) + r.length_offset;
+    if (r.length_width == 8) {
+        int64_t v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    }
+    uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Images and spectra start with one of the three event patterns, in host
+// order.
+constexpr bool starts_intro(uint32_t value) {
+    return value == KBR7_PATTERN_2010 || value == KBR7_PATTERN_LEGACY || value == KBR7_PATTERN_2024;
+}
+
+}  // namespace kinds
+}  // namespace tarvex
+
+#endif
