@@ -21,6 +21,7 @@
 #include <cstddef>
 
 #include "TarvexCommon.h"
+#include "TarvexLog.h"
 #include "TarvexStatus.h"
 #include "event.h"
 #include "ringbuf.h"

@@ -11,14 +11,17 @@
 
 #include "Tarvex.h"
 #include "detail/Io.h"
+#include "detail/Log.h"
 #include "detail/Receiver.h"
 #include "detail/RecordKinds.h"
 #include "event_util.h"
 
-using tarvex::detail::error_line;
-using tarvex::detail::out_line;
+using tarvex::detail::log_err;
+using tarvex::detail::log_errf;
+using tarvex::detail::log_out;
+using tarvex::detail::log_system_error;
 using tarvex::detail::ReadResult;
-using tarvex::detail::report_system_error;
+namespace text = tarvex::detail::text;
 
 struct TarvexReceiver::IntroKind {
     const tarvex::kinds::KindRow& row;  // size, conversion and counting of the intro record
@@ -27,32 +30,31 @@ struct TarvexReceiver::IntroKind {
     const char* scan_empty;
     const char* header_empty;
     const char* body_empty;
-    const char* size_mismatch;
+    const char* size_mismatch;  // a format: the bytes received plus the intro, and the length
 };
 
 namespace {
 
 constexpr int kEmptyLimit = 1000;  // consecutive empty reads that end the scan or the intro
-constexpr const char* kNotConnected = "ReceiveImage():: Not connected.  No action taken.";
 
 const TarvexReceiver::IntroKind kImage{
     tarvex::kinds::row(tarvex::kinds::Kind::Image),
-    "BAD_SWAP kbr7_convert_image_head",
-    "ReceiveImage(): read pattern 2 failed",
-    "ReceiveImage(): read pattern too many empty messages, consider TCP connection broken",
-    "ReceiveImage(): read heaser too many empty messages, consider TCP connection broken",
-    "ReceiveImage(): read image too many empty messages, consider TCP connection broken",
-    "Size received does not match size reported.",
+    text::kImageBadSwap,
+    text::kImageScanReadFailed,
+    text::kImageScanEmpty,
+    text::kImageHeaderEmpty,
+    text::kImageBodyEmpty,
+    text::kImageSizeMismatch,
 };
 
 const TarvexReceiver::IntroKind kSpect{
     tarvex::kinds::row(tarvex::kinds::Kind::Spectrum),
-    "BAD_SWAP kbr7_convert_spect_head",
-    "SpectImage(): read pattern 2 failed",
-    "SpectImage(): read pattern too many empty messages, consider TCP connection broken",
-    "SpectSpect(): read heaser too many empty messages, consider TCP connection broken",
-    "ReceiveSpectData(): read image too many empty messages, consider TCP connection broken",
-    "ReceiveSpectData() Size received does not match size reported.",
+    text::kSpectBadSwap,
+    text::kSpectScanReadFailed,
+    text::kSpectScanEmpty,
+    text::kSpectHeaderEmpty,
+    text::kSpectBodyEmpty,
+    text::kSpectSizeMismatch,
 };
 
 }  // namespace
@@ -68,7 +70,7 @@ int TarvexReceiver::scan_intro_pattern(Tarvex& t, const IntroKind& k) {
         if (t.get_swap()) kbr7_swap4(&value, &value, 1);
         if (tarvex::kinds::starts_intro(value)) return 0;
         if (empty >= kEmptyLimit) {
-            report_system_error(k.scan_empty);
+            log_system_error(k.scan_empty);
             return ERR_READ;
         }
         unsigned char c;
@@ -80,7 +82,7 @@ int TarvexReceiver::scan_intro_pattern(Tarvex& t, const IntroKind& k) {
             n = t.stream->read_nowait(t.sockin, &c, 1);
         }
         if (n < 0) {
-            report_system_error(k.scan_read_failed);
+            log_system_error(k.scan_read_failed);
             return ERR_READ;
         }
         if (n == 0) {
@@ -95,7 +97,7 @@ int TarvexReceiver::scan_intro_pattern(Tarvex& t, const IntroKind& k) {
 
 int TarvexReceiver::receive_intro(Tarvex& t, const IntroKind& k, void* intro) {
     if (!t.connected) {
-        error_line(kNotConnected);
+        log_err(text::kIntroNotConnected);
         return ERR_NOT_CONNECTED;
     }
     if (intro == nullptr) return ERR_BAD_VALUE;
@@ -114,12 +116,12 @@ int TarvexReceiver::receive_intro(Tarvex& t, const IntroKind& k, void* intro) {
     switch (rr.outcome) {
         case ReadResult::Complete: break;
         case ReadResult::WaitStopped: return rr.status;
-        case ReadResult::TooManyEmpty: report_system_error(k.header_empty); return ERR_READ;
+        case ReadResult::TooManyEmpty: log_system_error(k.header_empty); return ERR_READ;
         case ReadResult::ReadFailed: return ERR_READ;
     }
 
     if (t.get_swap() && k.row.convert_header(intro) != 0) {
-        out_line(k.bad_swap);
+        log_out(k.bad_swap);
         return ERR_SWAP;
     }
     return 0;
@@ -145,12 +147,11 @@ int TarvexReceiver::receive_intro_body(Tarvex& t, const IntroKind& k, void* intr
     size_t have = 0;
     ReadResult rr = t.stream->read_missing(t.sockin, *buf, static_cast<size_t>(body), have, k.row.body_empty_limit,
                                            [&t] { return wait_readable(t); });
-    if (rr.outcome == ReadResult::TooManyEmpty) report_system_error(k.body_empty);
+    if (rr.outcome == ReadResult::TooManyEmpty) log_system_error(k.body_empty);
     if (rr.outcome != ReadResult::Complete) return ERR_READ;
 
     if (have + k.row.header != length) {
-        std::fprintf(stderr, "%s%zu:%u\n", k.size_mismatch, have + k.row.header, length);
-        std::fflush(stderr);
+        log_errf(k.size_mismatch, have + k.row.header, length);
         return ERR_SIZE_MISMATCH;
     }
     return 0;

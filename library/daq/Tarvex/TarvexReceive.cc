@@ -10,14 +10,17 @@
 
 #include "Tarvex.h"
 #include "detail/Io.h"
+#include "detail/Log.h"
 #include "detail/Receiver.h"
 #include "detail/RecordKinds.h"
 #include "event_util.h"
 
-using tarvex::detail::error_line;
-using tarvex::detail::out_line;
+using tarvex::detail::log_err;
+using tarvex::detail::log_out;
+using tarvex::detail::log_outf;
+using tarvex::detail::log_system_error;
 using tarvex::detail::ReadResult;
-using tarvex::detail::report_system_error;
+namespace text = tarvex::detail::text;
 
 namespace {
 
@@ -51,9 +54,7 @@ bool releases_previous(const KindRow& k, Phase p) {
 }
 
 const char* header_empty_message(const KindRow& k) {
-    return k.family == Family::Slow
-               ? "ReceiveEvent(): SLOW DATA header too many empty messages, consider TCP connection broken"
-               : "ReceiveEvent(): EVENT header too many empty messages, consider TCP connection broken";
+    return k.family == Family::Slow ? text::kSlowHeaderEmpty : text::kEventHeaderEmpty;
 }
 
 uint32_t load32(const void* p) {
@@ -143,8 +144,8 @@ int TarvexReceiver::first_four(Tarvex& t, Window& w, int trs, int sec, int usec)
         }
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
             const int err = errno;
-            report_system_error("ReceiveEvent() magic: read failed");
-            std::printf("Errno: %d\n", err);
+            log_system_error(text::kMagicReadFailed, err);
+            log_outf(text::kMagicErrno, err);
             return ERR_READ;
         }
         r = t.IfReady(Tarvex::RECEIVER_READ, trs, sec, usec);
@@ -193,7 +194,7 @@ int TarvexReceiver::read_header(Tarvex& t, const Found& f, Header& h) {
     ReadResult rr = t.stream->read_missing(t.sockin, reinterpret_cast<char*>(h.working), f.row->header, have,
                                            kHeaderEmptyLimit, [&t] { return wait_readable(t); });
     if (rr.outcome == ReadResult::Complete) return 0;
-    if (rr.outcome == ReadResult::TooManyEmpty) report_system_error(header_empty_message(*f.row));
+    if (rr.outcome == ReadResult::TooManyEmpty) log_system_error(header_empty_message(*f.row));
     return ERR_READ;
 }
 
@@ -204,13 +205,13 @@ int TarvexReceiver::settle_byte_order(Tarvex& t, const Found& f, Header& h) {
         // The peer writes in the other byte order: convert from now on.  The
         // first word already stands as it travelled.
         t.must_swap = 1;
-        report_system_error("ReceiveEvent(): Automatically switching swap !!!");
+        log_system_error(text::kSwitchingSwap);
     } else if (t.get_swap()) {
         kbr7_swap4(h.working, h.working, 1);
     }
     std::memcpy(h.received, h.working, sizeof h.received);
     if (t.get_swap() && f.row->convert_header(h.working) != 0) {
-        out_line("BAD_SWAP middle");
+        log_out(text::kBadSwapMiddle);
         return ERR_SWAP;
     }
     h.length = tarvex::kinds::record_length(*f.row, h.working);
@@ -227,7 +228,7 @@ int TarvexReceiver::acknowledge(Tarvex& t, const KindRow& k, const Header& h, RN
         fits = !(free_bytes < static_cast<uint32_t>(h.length));
     const int32_t ack = fits ? 0 : 1;
     if (tarvex::detail::write_all(t.sockin, &ack, sizeof ack)) return 0;
-    if (k.family != Family::Slow) report_system_error("ReceiveEvent(): Failed to send ack");
+    if (k.family != Family::Slow) log_system_error(text::kAckFailed);
     return ERR_SEND;
 }
 
@@ -262,13 +263,10 @@ int TarvexReceiver::read_body(Tarvex& t, const KindRow& k) {
     size_t have = 0;
     ReadResult rr = t.stream->read_missing(t.sockin, t.buffer + k.header, t.size - k.header, have, k.body_empty_limit,
                                            [&t] { return wait_readable(t); });
-    if (rr.outcome == ReadResult::TooManyEmpty)
-        report_system_error(
-            "ReceiveEvent() 2: read pattern too many empty messages, consider TCP connection "
-            "broken, EVENT");
+    if (rr.outcome == ReadResult::TooManyEmpty) log_system_error(text::kBodyEmpty);
     if (rr.outcome != ReadResult::Complete) return ERR_READ;
     if (k.header + have != t.size) {
-        error_line("ReceiveEvent() Size received does not match size reported.");
+        log_err(text::kSizeMismatch);
         return ERR_SIZE_MISMATCH;
     }
     return 0;
@@ -277,7 +275,7 @@ int TarvexReceiver::read_body(Tarvex& t, const KindRow& k) {
 int TarvexReceiver::receive_event(Tarvex& t, RNG_RingBuffer* rb, int trs, int sec, int usec) {
     t.scan_skipped_last = 0;
     if (!t.connected) {
-        error_line("ReceiveEvent(): Not connected.  No action taken.");
+        log_err(text::kReceiveNotConnected);
         return ERR_NOT_CONNECTED;
     }
     // Without a data socket nothing can ever arrive: fail instead of waiting.
@@ -316,7 +314,7 @@ int TarvexReceiver::receive_event(Tarvex& t, RNG_RingBuffer* rb, int trs, int se
     st = t.SwapBuffer();
     if (st != 0) {
         release_record(t);
-        std::printf("BAD SWAP %d->%s\n", st, kbr7_get_convert_error(st));
+        log_outf(text::kBadSwapRecord, st, kbr7_get_convert_error(st));
     }
     return st;
 }
@@ -337,9 +335,9 @@ int Tarvex::SwapBuffer() {
     const KindRow* k = tarvex::kinds::event_kind_of(load32(buffer), &other_order, true);
     if (k == nullptr || !(other_order || k->family == Family::Slow)) return 0;
     if (k->convert_record(buffer) != 0) {
-        out_line(k->kind == tarvex::kinds::Kind::Slow       ? "BAD_SWAP Tarvex::SwapBuffer(void) Data Slow"
-                 : k->kind == tarvex::kinds::Kind::Slow2024 ? "BAD_SWAP Tarvex::SwapBuffer(void) Data Slow 2024"
-                                                            : "BAD_SWAP Tarvex::SwapBuffer(void)");
+        log_out(k->kind == tarvex::kinds::Kind::Slow       ? text::kBadSwapSlow
+                : k->kind == tarvex::kinds::Kind::Slow2024 ? text::kBadSwapSlow2024
+                                                           : text::kBadSwapEvent);
         return ERR_SWAP;
     }
     return 0;

@@ -23,14 +23,19 @@
 
 #include "Tarvex.h"
 #include "detail/Io.h"
+#include "detail/Log.h"
 #include "detail/RecordKinds.h"
 #include "event_util.h"
 
 namespace {
 
-using tarvex::detail::error_line;
-using tarvex::detail::out_line;
+using tarvex::detail::log_err;
+using tarvex::detail::log_errf;
+using tarvex::detail::log_out;
+using tarvex::detail::log_outf;
+using tarvex::detail::log_system_error;
 using tarvex::detail::Readiness;
+namespace text = tarvex::detail::text;
 
 constexpr int kIovMax = 1024;            // most entries handed to one writev (DEF_IOV_MAX)
 constexpr int kAnswerEmptyLimit = 1000;  // empty reads tolerated while waiting for the answer
@@ -38,13 +43,6 @@ constexpr int kRequestFirstBudget = 10;  // SendRequest's budget before its firs
 // A converting batch goes out in buffers of about this size: large enough
 // for few writes, small enough not to hold a whole large batch twice.
 constexpr size_t kBatchBufferBytes = size_t{4} << 20;
-
-// perror for an error number saved earlier: printing in between may have
-// changed errno.
-void report_errno(const char* msg, int err) {
-    errno = err;
-    tarvex::detail::report_system_error(msg);
-}
 
 using tarvex::kinds::Kind;
 
@@ -64,10 +62,10 @@ int convert_gather(const void* head, const iovec* body, int n, char* dst, uint32
     return Gather(&h, body, n, dst, length);
 }
 
-void image_head_failed(int) { out_line("Failed to convert image header"); }
-void image_ext_head_failed(int) { out_line("Failed to convert image ext header"); }
-void event_head_failed(int err) { std::printf("Failed to convert event header error: %d\n", err); }
-void slow_head_failed(int) { out_line("Failed to convert slow data header"); }
+void image_head_failed(int) { log_out(text::kImageHeadFailed); }
+void image_ext_head_failed(int) { log_out(text::kImageExtHeadFailed); }
+void event_head_failed(int err) { log_outf(text::kEventHeadFailed, err); }
+void slow_head_failed(int) { log_out(text::kSlowHeadFailed); }
 
 constexpr size_t kMaxHead = sizeof(kbr7_image_ext_frame_head);
 
@@ -238,14 +236,14 @@ int TarvexSender::prepare(const iovec* vec, int frsin, bool convert, Prepared& p
     // Without a header there is nothing to classify; a null header would be
     // read from address 0.  Refused before anything is read or sent.
     if (frsin < 1 || vec == nullptr || vec[0].iov_base == nullptr) {
-        error_line("SendEvent(): Empty gather list or no header.  No action taken.");
+        log_err(text::kSendNoHeader);
         return ERR_BAD_VALUE;
     }
     p.kind = send_layout(vec[0].iov_len);
     if (p.kind == nullptr) {
-        std::printf("hdsz: %d (%d) (%d)\n", static_cast<int>(vec[0].iov_len),
-                    static_cast<int>(sizeof(kbr7_eventheader)), static_cast<int>(sizeof(kbr7_eventheader)));
-        out_line("SendEvent() unknown event header format");
+        log_outf(text::kUnknownHeaderSize, static_cast<int>(vec[0].iov_len), static_cast<int>(sizeof(kbr7_eventheader)),
+                 static_cast<int>(sizeof(kbr7_eventheader)));
+        log_out(text::kUnknownHeaderFormat);
         return ERR_PROTOCOL;
     }
     std::memcpy(p.head, vec[0].iov_base, p.kind->hdsz);
@@ -272,21 +270,21 @@ int TarvexSender::check_body(const Prepared& p, const iovec* vec, int frsin, boo
         uint64_t total = 0;
         for (int i = 0; i < frsin; ++i) total += vec[i].iov_len;
         if (total == p.event_length) return 0;
-        std::printf("CHECK_FAIL: sent_total: %u!=event_length:%u\n", static_cast<unsigned>(total), p.event_length);
+        log_outf(text::kCheckFail, static_cast<unsigned>(total), p.event_length);
         return ERR_CHECK;
     }
     // A length below the header size (0 included) would not even hold the
     // header: refused before anything is copied.
     if (p.event_length < hdsz) {
-        std::printf("Something wrong (event_length:%d)\n", static_cast<int>(p.event_length));
+        log_outf(text::kSomethingWrong, static_cast<int>(p.event_length));
         return ERR_BAD_VALUE;
     }
     uint32_t total_cp_left = p.event_length - hdsz;
     for (int i = 1; i < frsin; ++i) {
         const size_t clen = vec[i].iov_len;
         if (clen > total_cp_left) {
-            std::printf("Incosistent event length i:%d total:%d clen:%d ev_len:%d\n", i, frsin,
-                        static_cast<int>(total_cp_left - clen), static_cast<int>(p.event_length));
+            log_outf(text::kInconsistentLength, i, frsin, static_cast<int>(total_cp_left - clen),
+                     static_cast<int>(p.event_length));
             return ERR_BAD_VALUE;
         }
         total_cp_left -= static_cast<uint32_t>(clen);
@@ -301,8 +299,8 @@ int TarvexSender::check_body(const Prepared& p, const iovec* vec, int frsin, boo
 int TarvexSender::build_record(const Prepared& p, const iovec* vec, int frsin, char* event_buf) {
     const int converr = p.kind->convert_gather(p.head, vec + 1, frsin - 1, event_buf, p.event_length);
     if (converr != 0) {
-        std::printf("Failed to convert event buffer error: %d  what: %d\n", converr, p.kind->what);
-        std::printf("Here we are BAD swap err: %d\n", converr);
+        log_outf(text::kRecordConversionFailed, converr, p.kind->what);
+        log_outf(text::kBadSwapErr, converr);
         return ERR_SWAP;
     }
     return 0;
@@ -313,7 +311,7 @@ int TarvexSender::build_record(const Prepared& p, const iovec* vec, int frsin, c
 
 int Tarvex::SendEvent(iovec* vec, int frsin, int mode) {
     if (connected == 0) {
-        error_line("SendEvent(): Unable to send event.  Not Connected.");
+        log_err(text::kSendNotConnected);
         return ERR_NOT_CONNECTED;
     }
     return TarvexSender::send_event(*this, vec, frsin, mode != 0);
@@ -337,7 +335,7 @@ int TarvexSender::send_event(Tarvex& t, iovec* vec, int frsin, bool ack) {
         if (status != 0) return status;
         std::unique_ptr<char[]> event_buf(new (std::nothrow) char[p.event_length]);
         if (!event_buf) {
-            out_line("Failed to alloc event_buffer");
+            log_out(text::kEventBufferAllocFailed);
             return ERR_ALLOC;
         }
         status = build_record(p, vec, frsin, event_buf.get());
@@ -370,13 +368,13 @@ int TarvexSender::send_header(Call& c, const char* hd, size_t hdsz) {
             const Readiness r = tarvex::detail::wait_100ms(t.sockin, true);
             if (r == Readiness::Failed) {
                 int err = errno;
-                out_line("ERROR");
-                report_errno("SendEvent(): select() failed for ACK", err);
+                log_out(text::kError);
+                log_system_error(text::kHeaderWaitFailed, err);
                 if (err == EPIPE) t.Disconnect();
                 return ERR_READ;
             }
             if (r == Readiness::TimedOut) --c.rtr;
-            if (r == Readiness::Other) out_line("SendEvent() select triggered but not our socket");
+            if (r == Readiness::Other) log_out(text::kSendNotOurSocket);
             if (r != Readiness::Ready) continue;
         }
         const ssize_t n = tarvex::detail::write_nowait(t.sockin, hd + hd_len, hdsz - hd_len);
@@ -386,8 +384,8 @@ int TarvexSender::send_header(Call& c, const char* hd, size_t hdsz) {
         }
         if (n < 0) {
             int err = errno;
-            report_errno("Failed to send event header", err);
-            std::printf("ERRNO: %d\n", err);
+            log_system_error(text::kHeaderSendFailed, err);
+            log_outf(text::kErrno, err);
             if (err == EPIPE) {
                 t.Disconnect();
                 return ERR_SEND;
@@ -429,9 +427,7 @@ int TarvexSender::await_answer(Call& c) {
                 if (errno == EPIPE) t.Disconnect();
                 return ERR_READ;
             case Readiness::TimedOut: --c.rtr; return tarvex::detail::kWaitIdle;
-            case Readiness::Other:
-                out_line("SendEvent() select triggered but not our socket");
-                return tarvex::detail::kWaitIdle;
+            case Readiness::Other: log_out(text::kSendNotOurSocket); return tarvex::detail::kWaitIdle;
             case Readiness::Ready: break;
         }
         return tarvex::detail::kWaitReady;
@@ -459,11 +455,11 @@ int Tarvex::SendEventBatch(const TarvexRecord* recs, int n, int* sent) {
     if (sent != nullptr) *sent = 0;
     if (n == 0) return 0;
     if (n < 0 || recs == nullptr) {
-        error_line("SendEventBatch(): No records.  No action taken.");
+        log_err(text::kBatchNoRecords);
         return ERR_BAD_VALUE;
     }
     if (connected == 0) {
-        error_line("SendEvent(): Unable to send event.  Not Connected.");
+        log_err(text::kSendNotConnected);
         return ERR_NOT_CONNECTED;
     }
     return TarvexSender::send_batch(*this, recs, n, sent);
@@ -483,7 +479,7 @@ int TarvexSender::send_batch(Tarvex& t, const TarvexRecord* recs, int n, int* se
         total += p.event_length;
     }
     if (total > UINT32_MAX) {
-        error_line("SendEventBatch(): Batch of more than 4 GiB.  No action taken.");
+        log_err(text::kBatchTooLarge);
         return ERR_BAD_VALUE;
     }
     c.event_length = static_cast<uint32_t>(total);
@@ -541,7 +537,7 @@ int TarvexSender::send_batch_converted(Call& c, const TarvexRecord* recs, const 
         try {
             buffer.resize(bytes);
         } catch (const std::bad_alloc&) {
-            out_line("Failed to alloc event_buffer");
+            log_out(text::kEventBufferAllocFailed);
             return ERR_ALLOC;
         }
         char* at = buffer.data();
@@ -643,10 +639,9 @@ int TarvexSender::send_gather(Call& c, iovec* vector, int frs) {
         };
         auto waited_report = [](int) {};
         auto direct_report = [&](int err) {
-            report_errno("SendEvent(): Writev(4) failed", err);
-            std::printf("PARAMS: fr_left: %d  sockin: %d   vector+indx: %lx\n", fr_left, t.sockin,
-                        static_cast<unsigned long>(reinterpret_cast<uintptr_t>(vector)) + indx);
-            std::fflush(nullptr);
+            log_system_error(text::kWritev4Failed, err);
+            log_outf(text::kWritevParams, fr_left, t.sockin,
+                     static_cast<unsigned long>(reinterpret_cast<uintptr_t>(vector)) + indx);
         };
         while (c.rtr > 0) {
             Attempt a = body_attempt(c, op, waited_report, direct_report);
@@ -657,9 +652,7 @@ int TarvexSender::send_gather(Call& c, iovec* vector, int frs) {
             c.blocked = true;  // the socket took less than it was given: it is full
             int next = indx + tarvex::detail::advance_iovec(vector + indx, fr_left, a.n);
             fr_left -= next - indx;
-            if (fr_left < 0)
-                std::printf("NEGATIVE fr_left: %d step_frs: %d indx: %d s: %d  DEF_IOV_MAX: %d frs: %d\n", fr_left,
-                            step_frs, next, s, kIovMax, frs);
+            if (fr_left < 0) log_outf(text::kNegativeFrLeft, fr_left, step_frs, next, s, kIovMax, frs);
             indx = next;
             step_length -= a.n;
         }
@@ -680,8 +673,8 @@ int TarvexSender::send_buffer(Call& c, const char* p, size_t n) {
         return t.no_delay ? tarvex::detail::write_nowait(t.sockin, p + sent, n - sent)
                           : ::write(t.sockin, p + sent, n - sent);
     };
-    auto waited_report = [](int err) { report_errno("SendEvent(): Writev(1) failed", err); };
-    auto direct_report = [](int err) { report_errno("SendEvent(): Writev(2) failed", err); };
+    auto waited_report = [](int err) { log_system_error(text::kWritev1Failed, err); };
+    auto direct_report = [](int err) { log_system_error(text::kWritev2Failed, err); };
     int status = 0;
     while (sent < n && c.rtr > 0) {
         Attempt a = body_attempt(c, op, waited_report, direct_report);
@@ -700,12 +693,12 @@ int TarvexSender::send_buffer(Call& c, const char* p, size_t n) {
 int TarvexSender::verdict(const Call& c) {
     if (c.sent_total == c.event_length) return 0;
     if (c.rtr <= 0) return retries_exceeded(c);
-    std::printf("CHECK_FAIL: sent_total: %u!=event_length:%u\n", c.sent_total, c.event_length);
+    log_outf(text::kCheckFail, c.sent_total, c.event_length);
     return ERR_CHECK;
 }
 
 int TarvexSender::retries_exceeded(const Call& c) {
-    std::printf("SendEvent():  Retries are exeeded:%d(%d)\n", c.rtr, c.link.retrs);
+    log_outf(text::kRetriesExceeded, c.rtr, c.link.retrs);
     return ERR_RETRIES;
 }
 
@@ -714,14 +707,14 @@ int TarvexSender::retries_exceeded(const Call& c) {
 
 int Tarvex::SendRequest(char* buf, int sz) {
     if (connected == 0) {
-        error_line("SendRequest(): Not connected.  No action taken.");
+        log_err(text::kRequestNotConnected);
         return ERR_NOT_CONNECTED;
     }
     if (sz == 0) return 0;
     // A negative size would become a huge count and send whatever memory
     // follows the block; a null block has nothing to send.
     if (sz < 0 || buf == nullptr) {
-        error_line("SendRequest(): Bad request block.  No action taken.");
+        log_err(text::kRequestBadBlock);
         return ERR_BAD_VALUE;
     }
     return TarvexSender::send_request(*this, buf, sz);
@@ -735,21 +728,21 @@ int TarvexSender::send_request(Tarvex& t, const char* buf, int sz) {
         // The count select() would have returned: Other woke without our
         // socket but still counted a descriptor.
         const int ret = r == Readiness::Failed ? -1 : r == Readiness::TimedOut ? 0 : 1;
-        std::printf("SendRequest() select() ret: %d\n", ret);
+        log_outf(text::kRequestWaitResult, ret);
         if (r == Readiness::Failed) {
             int err = errno;
-            out_line("ERROR");
-            report_errno("SendRequest(): select() failed for ACK", err);
+            log_out(text::kError);
+            log_system_error(text::kRequestWaitFailed, err);
             if (err != EAGAIN) return ERR_SEND;
         } else if (r == Readiness::TimedOut) {
             --rtr;
         } else if (r == Readiness::Other) {
-            out_line("SendRequest() select triggered but not our socket");
+            log_out(text::kRequestNotOurSocket);
         } else {
             ssize_t n = tarvex::detail::write_nowait(t.sockin, buf + hd_len, static_cast<size_t>(sz - hd_len));
             if (n < 0) {
                 int err = errno;
-                report_errno("Failed to send request", err);
+                log_system_error(text::kRequestSendFailed, err);
                 if (err == EAGAIN) continue;
                 return ERR_SEND;
             }

@@ -10,6 +10,7 @@
 
 #include "Tarvex.h"
 #include "detail/Io.h"
+#include "detail/Log.h"
 
 namespace {
 
@@ -53,10 +54,7 @@ int Tarvex::IfReady(bool op, int trs, int sec, int usec) {
                 // EINTR is not retried: a signal ends the wait.
                 if (errno != EAGAIN) return failed;
                 break;
-            case Readiness::Other:
-                tarvex::detail::out_line("ReceiveEvent(): select triggered but not our socket");
-                std::fflush(stdout);
-                break;
+            case Readiness::Other: tarvex::detail::log_out(tarvex::detail::text::kWaitNotOurSocket); break;
         }
         if (budget <= 0) return used_up;
     }
