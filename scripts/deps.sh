@@ -3,6 +3,8 @@
 # they are missing.  Usage: scripts/deps.sh [extra package ...]
 set -euo pipefail
 want=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev "$@")
+# The Python binding (python/) and its tests, for the system interpreter.
+want+=(pybind11-dev python3-dev python3-numpy python3-pytest)
 missing=()
 for p in "${want[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

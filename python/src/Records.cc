@@ -81,6 +81,21 @@ std::string intro_repr(const char* what, const Object& o, const py::array& a) {
            " dtype=" + py::str(a.dtype()).cast<std::string>() + ">";
 }
 
+// The buffer protocol of Record, read-only bytes of the whole record.  Not
+// pybind11's def_buffer: a gone record must refuse with an exception, and
+// that has no way out of a def_buffer function.
+extern "C" int record_getbuffer(PyObject* obj, Py_buffer* view, int flags) {
+    view->obj = nullptr;
+    try {
+        const RecordObject& r = py::handle(obj).cast<const RecordObject&>();
+        return PyBuffer_FillInfo(view, obj, const_cast<unsigned char*>(r.bytes()), static_cast<Py_ssize_t>(r.length), 1,
+                                 flags);
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+        return -1;
+    }
+}
+
 void bind_record_class(py::module_& m) {
     py::class_<RecordObject> cls(m, "Record", py::buffer_protocol(), R"doc(
 An event or slow-data record.
@@ -145,9 +160,6 @@ bytes(rec), RingBuffer.write(rec) and Link.send_batch([rec]) take it.)doc");
                      s += " number=" + py::str(read_field(*f, r.header)).cast<std::string>();
                  return s + " length=" + std::to_string(r.length) + (r.valid() ? "" : " (gone)") + ">";
              })
-        .def_buffer([](const RecordObject& r) {
-            return py::buffer_info(const_cast<unsigned char*>(r.bytes()), 1, "B", 1, {r.length}, {1}, true);
-        })
         .def_static(
             "from_bytes",
             [](py::handle obj) {
@@ -157,6 +169,10 @@ bytes(rec), RingBuffer.write(rec) and Link.send_batch([rec]) take it.)doc");
             },
             py::arg("data"),
             "Parses a whole record in host order (as Record.raw or RingBuffer.read give it) into an owned Record.");
+
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    type->tp_as_buffer->bf_getbuffer = record_getbuffer;
+    type->tp_as_buffer->bf_releasebuffer = nullptr;
 }
 
 void bind_intro_classes(py::module_& m) {
