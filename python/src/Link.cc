@@ -475,7 +475,9 @@ py::object receive_intro_record(LinkObject& l, const py::object& timeout, const 
     const size_t body = length > sizeof intro ? length - sizeof intro : 0;
     Object o;
     o.*member = make(intro, body);
-    char* p = static_cast<char*>((o.*member).mutable_data());
+    // A null pointer would make the library allocate a buffer of its own.
+    char none = 0;
+    char* p = body > 0 ? static_cast<char*>((o.*member).mutable_data()) : &none;
     const int cap = body > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(body);
     check(unlocked([&] { return receive_data(&intro, &p, cap); }), operation);
     std::memcpy(o.header, &intro, sizeof intro);

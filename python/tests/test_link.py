@@ -1,6 +1,7 @@
 """Connection handling, status exceptions, threads and the interpreter lock."""
 
 import os
+import signal
 import threading
 import time
 
@@ -208,3 +209,32 @@ def test_local_socket_transport(monkeypatch):
         assert rec.number == 11 and bytes(rec.body) == b"local!!!"
         port = accepting.port
     assert not os.path.exists(f"/tmp/{port}.tcp")
+
+
+class Interrupted(Exception):
+    pass
+
+
+@pytest.mark.parametrize("call", ["receive", "accept"])
+def test_a_signal_ends_a_blocking_call(call):
+    """The exception of a Python signal handler ends a call that waits
+    without a time limit (Ctrl-C works the same way)."""
+
+    def handler(signum, frame):
+        raise Interrupted()
+
+    previous = signal.signal(signal.SIGUSR1, handler)
+    main = threading.get_ident()
+    poke = threading.Timer(0.3, lambda: signal.pthread_kill(main, signal.SIGUSR1))
+    try:
+        with connected_pair() as (accepting, _):
+            poke.start()
+            with pytest.raises(Interrupted):
+                if call == "receive":
+                    accepting.receive()
+                else:
+                    accepting.disconnect()
+                    accepting.accept()
+    finally:
+        poke.join()
+        signal.signal(signal.SIGUSR1, previous)
