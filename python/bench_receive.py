@@ -60,7 +60,7 @@ def start_sender(args, port):
 def receive_into(link, args):
     headers = np.zeros(args.batch, tarvex.HEADER_DTYPE)
     bodies = np.zeros((args.batch, args.body), np.uint8)
-    count = link.receive_into(headers, bodies, timeout=10)
+    link.receive_into(headers, bodies, timeout=10)  # the clock starts once records flow
     start = time.perf_counter()
     end = start + args.seconds
     count = 0
@@ -73,7 +73,7 @@ def receive_into(link, args):
 
 
 def receive_records(link, args):
-    link.receive(timeout=10)
+    link.receive(timeout=10)  # the clock starts once records flow
     start = time.perf_counter()
     end = start + args.seconds
     count = 0

@@ -3,7 +3,6 @@ ports, and two connected ends of a real link in one process."""
 
 import contextlib
 import faulthandler
-import os
 import socket
 import threading
 
@@ -35,14 +34,13 @@ def free_port():
             port = s.getsockname()[1]
         if port not in _handed_out:
             _handed_out.add(port)
-            with contextlib.suppress(FileNotFoundError):
-                os.unlink(f"/tmp/{port}.tcp")
             return port
 
 
 def listen_on_free_port(link):
     """Listens on a free port, trying again when another process took the
-    port between the pick and the bind."""
+    port between the pick and the bind (or holds /tmp/<port>.tcp, for the
+    local socket)."""
     for _ in range(20):
         port = free_port()
         try:
