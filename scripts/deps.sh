@@ -4,6 +4,8 @@
 set -euo pipefail
 # pkg-config and libzmq3-dev: the ZeroMQ baseline of tarvex-bench (optional in CMake).
 want=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libzmq3-dev "$@")
+# The Python binding (python/) and its tests, for the system interpreter.
+want+=(pybind11-dev python3-dev python3-numpy python3-pytest)
 missing=()
 for p in "${want[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -1,0 +1,70 @@
+#include "Status.h"
+
+#include <string>
+
+#include "TarvexStatus.h"
+
+namespace tarvexpy {
+
+namespace {
+
+PyObject* g_error_type = nullptr;  // tarvex.Error, owned by the module
+
+std::string message(const StatusError& e) {
+    return std::string(e.operation) + ": " + tarvex_status_text(e.code) + " (" + tarvex_status_name(e.code) + ", " +
+           std::to_string(e.code) + ")";
+}
+
+void set_python_error(const StatusError& e) {
+    py::object type = py::reinterpret_borrow<py::object>(g_error_type);
+    py::object exc = type(message(e));
+    exc.attr("code") = e.code;
+    exc.attr("name") = tarvex_status_name(e.code);
+    exc.attr("operation") = e.operation;
+    exc.attr("sent") = e.sent >= 0 ? py::object(py::int_(e.sent)) : py::object(py::none());
+    PyErr_SetObject(g_error_type, exc.ptr());
+}
+
+}  // namespace
+
+[[noreturn]] void raise_status(int status, const char* operation, long long sent) {
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    throw StatusError{status, operation, sent};
+}
+
+void check(int status, const char* operation) {
+    if (status != 0) raise_status(status, operation);
+}
+
+void bind_status(py::module_& m) {
+    py::dict attributes;
+    attributes["code"] = py::none();
+    attributes["name"] = py::none();
+    attributes["operation"] = py::none();
+    attributes["sent"] = py::none();
+    g_error_type = PyErr_NewExceptionWithDoc(
+        "tarvex.Error",
+        "A link call failed.  `code` is the status number, `name` its name (\"ERR_NOT_CONNECTED\"), "
+        "`operation` the call that failed; `sent` counts the records a batch put on the wire before it "
+        "failed (None for other calls).",
+        PyExc_Exception, attributes.ptr());
+    if (g_error_type == nullptr) throw py::error_already_set();
+    m.add_object("Error", py::reinterpret_borrow<py::object>(g_error_type));
+
+    py::register_exception_translator([](std::exception_ptr p) {
+        try {
+            if (p) std::rethrow_exception(p);
+        } catch (const StatusError& e) {
+            set_python_error(e);
+        }
+    });
+
+    m.def(
+        "status_name", [](int code) { return tarvex_status_name(code); }, py::arg("code"),
+        "The name of a status code: \"ERR_NO_SPACE\" for 25, \"OK\" for 0, \"UNKNOWN\" otherwise.");
+    m.def(
+        "status_text", [](int code) { return tarvex_status_text(code); }, py::arg("code"),
+        "The one-line meaning of a status code.");
+}
+
+}  // namespace tarvexpy
