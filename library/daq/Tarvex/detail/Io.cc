@@ -69,7 +69,7 @@ size_t Stream::take(void* dst, size_t n) {
 // lands in the buffer behind them.
 ssize_t Stream::receive(int fd, void* dst, size_t n) {
     if (!buffer_) buffer_.reset(new char[kCapacity]);
-    iovec v[2] = {{dst, n}, {buffer_.get(), kCapacity}};
+    iovec v[2] = {{dst, n}, {buffer_.get(), read_ahead_}};
     if (read_limit_ != 0) {
         v[0].iov_len = std::min(n, read_limit_);
         v[1].iov_len = read_limit_ - v[0].iov_len;
@@ -88,9 +88,14 @@ ssize_t Stream::receive(int fd, void* dst, size_t n) {
     return static_cast<ssize_t>(direct);
 }
 
+// Headers and intros are a few dozen bytes; anything longer is a body, and
+// its size tells how far ahead to read.
+constexpr size_t kLongestHeader = 256;
+
 ssize_t Stream::read_nowait(int fd, void* dst, size_t n) {
     follow(fd);
     if (n == 0) return 0;
+    if (n > kLongestHeader) read_ahead_ = n >= kLargeRead ? kLargeReadAhead : kCapacity;
     if (buffered() > 0) return static_cast<ssize_t>(take(dst, n));
     if (closed_) return 0;
     return receive(fd, dst, n);

@@ -82,6 +82,12 @@ public:
     // that a receiver of 1 MiB records stays within the record plus half a
     // MiB.
     static constexpr size_t kCapacity = 256 * 1024;
+    // Records with bodies of this size and more are read straight into
+    // place: reading them ahead would only copy each one twice.  While such
+    // records come, a read asks for no more than kLargeReadAhead bytes
+    // behind what it needs, enough for the next header and small records.
+    static constexpr size_t kLargeRead = 16 * 1024;
+    static constexpr size_t kLargeReadAhead = 4 * 1024;
 
     // Drops buffered and kept bytes and forgets the end of the stream: a
     // new connection starts clean.
@@ -146,6 +152,7 @@ private:
     unsigned char kept_[4] = {};
     int kept_len_ = 0;
     size_t read_limit_ = 0;
+    size_t read_ahead_ = kCapacity;  // what the next read asks for behind its own bytes
 };
 
 template <class Wait, class Progress>
