@@ -2,7 +2,9 @@
 # Installs the Debian packages the build, the tests and the tools need, when
 # they are missing.  Usage: scripts/deps.sh [extra package ...]
 set -euo pipefail
-want=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev "$@")
+# help2man makes the tools' man pages, pkg-config serves the test that builds
+# the consumer example against the .deb package.
+want=(cmake g++ make libgtest-dev help2man pkg-config "$@")
 missing=()
 for p in "${want[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
