@@ -2,8 +2,10 @@
 # Installs the Debian packages the build, the tests and the tools need, when
 # they are missing.  Usage: scripts/deps.sh [extra package ...]
 set -euo pipefail
-# pkg-config and libzmq3-dev: the ZeroMQ baseline of tarvex-bench (optional in CMake).
-want=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libzmq3-dev "$@")
+# help2man makes the tools' man pages; pkg-config serves the test that builds
+# the consumer example against the .deb package and finds libzmq3-dev, the
+# ZeroMQ baseline of tarvex-bench (optional in CMake).
+want=(cmake g++ make libgtest-dev help2man pkg-config libzmq3-dev "$@")
 # The Python binding (python/) and its tests, for the system interpreter.
 want+=(pybind11-dev python3-dev python3-numpy python3-pytest)
 missing=()

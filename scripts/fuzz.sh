@@ -24,7 +24,7 @@ esac
 scripts/deps.sh clang libclang-rt-14-dev
 dir=out/fuzz
 cmake -S . -B "$dir" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DTARVEX_SANITIZE=ON -DTARVEX_FUZZ=ON -DTARVEX_BUILD_TESTS=OFF -DTARVEX_BUILD_TOOLS=OFF >/dev/null
+  -DTARVEX_SANITIZE=ON -DTARVEX_FUZZ=ON -DBUILD_TESTING=OFF -DTARVEX_BUILD_TOOLS=OFF >/dev/null
 cmake --build "$dir" -j "$(nproc)" --target \
   fuzz_receive_event fuzz_receive_image fuzz_receive_spect fuzz_preamble fuzz_convert fuzz_make_seeds
 

@@ -16,7 +16,7 @@ cmake --build "$native" -j "$jobs" --target tarvex-interop test_interop
 
 cmake -S . -B "$cross" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-s390x.cmake \
-  -DTARVEX_BUILD_TESTS=OFF -DTARVEX_BUILD_TOOLS=OFF >/dev/null
+  -DBUILD_TESTING=OFF -DTARVEX_BUILD_TOOLS=OFF >/dev/null
 cmake --build "$cross" -j "$jobs" --target tarvex-interop
 
 echo "=== byte-order interop: native against s390x under qemu ==="

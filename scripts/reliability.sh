@@ -26,7 +26,7 @@ done
 scripts/deps.sh
 dir=out/reliability
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVEX_SANITIZE=ON \
-  -DTARVEX_BUILD_TOOLS=ON -DTARVEX_BUILD_TESTS=ON >/dev/null
+  -DTARVEX_BUILD_TOOLS=ON -DBUILD_TESTING=ON >/dev/null
 cmake --build "$dir" -j "$(nproc)" --target tarvex-faults tarvex-soak
 
 export ASAN_OPTIONS=detect_leaks=1

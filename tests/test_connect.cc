@@ -20,6 +20,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "Capture.h"
 #include "RawPeer.h"
@@ -280,6 +281,61 @@ TEST_P(Transport, PortIsNotValidated) {
     }
     EXPECT_EQ(release(t), 0);
     EXPECT_FALSE(exists(path_for(port)));
+}
+
+// get_bound_port tells the port actually listened on: the system's choice
+// for TCP port 0, the low 16 bits of a TCP number beyond them, the number of
+// the socket file on the local socket; -1 without a listening socket.
+TEST_P(Transport, BoundPortIsThePortListenedOn) {
+    struct Case {
+        int given;
+        int bound;  // -1: any port the system chose
+    };
+    std::vector<Case> cases = {{port_, port_}, {local() ? -port_ : port_ + 65536, local() ? -port_ : port_}};
+    // Port 0 on the local socket is the shared file /tmp/0.tcp: not used here.
+    if (!local()) cases.push_back({0, -1});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.given);
+        Tarvex t(false);
+        EXPECT_EQ(t.get_bound_port(), -1);
+        ASSERT_EQ(setup(t, c.given), 0);
+        if (c.bound != -1) {
+            EXPECT_EQ(t.get_bound_port(), c.bound);
+        } else {
+            EXPECT_GT(t.get_bound_port(), 0);
+            EXPECT_EQ(t.get_bound_port(), bound_tcp_port(A::sock(t)));
+        }
+        EXPECT_EQ(t.GetLPort(), c.given);  // unchanged: the number given
+        EXPECT_EQ(release(t), 0);
+        EXPECT_EQ(t.get_bound_port(), -1);
+        ::unlink(path_for(c.given).c_str());
+    }
+}
+
+// The port the system picked is one a peer can connect to, by name.
+TEST(Endpoint, PortPickedBySystemCarriesALink) {
+    tt::Watchdog dog(30, "link on a system-picked port");
+    tt::EnvGuard tcp(kVar, nullptr);
+    Tarvex acc(false);
+    Tarvex con(false);
+    tt::capture([&] { ASSERT_EQ(acc.SocketSetup(0), 0); });
+    const int port = acc.get_bound_port();
+    ASSERT_GT(port, 0);
+    int accepted = -1;
+    int connected = -1;
+    tt::capture([&] {
+        std::thread accepting([&] { accepted = acc.Connect(true); });
+        connected = con.Connect("localhost", port);
+        if (connected != 0) tt::RawPeer::connect_tcp(port);  // lets the waiting accept return
+        accepting.join();
+    });
+    EXPECT_EQ(accepted, 0);
+    EXPECT_EQ(connected, 0);
+    EXPECT_EQ(con.get_bound_port(), -1);  // a connecting end listens nowhere
+    tt::capture([&] {
+        con.SocketRelease();
+        acc.SocketRelease();
+    });
 }
 
 TEST_P(Transport, FailedCloseOnReleaseForgetsTheListeningSocket) {
@@ -672,6 +728,39 @@ TEST_P(Transport, HostThatDoesNotResolveIsRefused) {
         EXPECT_EQ(A::sockin(con), -1);
         EXPECT_EQ(A::setup(con), 0);
         EXPECT_EQ(A::connected(con), 0);
+    }
+}
+
+// The failed lookup's line carries the lookup's own reason, not the text of
+// a stale error number.
+TEST_P(Transport, FailedLookupTellsWhy) {
+    const std::string prefix = "Connect(): gethostbyname failed, socket released: ";
+    std::vector<std::string> reasons;
+    for (int code : {EAI_NONAME, EAI_AGAIN, EAI_FAIL, EAI_NODATA, EAI_ADDRFAMILY})
+        reasons.push_back(::gai_strerror(code));
+    struct Case {
+        const char* host;
+        std::string reason;  // empty: any of `reasons` (it depends on the resolver)
+    };
+    const Case cases[] = {{nullptr, ::gai_strerror(EAI_NONAME)}, {"no-such-host.invalid", ""}, {"999.1.1.1", ""}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.host ? c.host : "null");
+        Tarvex con(false);
+        errno = 0;
+        int status = -1;
+        tt::Captured io = tt::capture([&] { status = con.Connect(c.host, port_); });
+        EXPECT_EQ(status, ERR_HOST);
+        ASSERT_TRUE(starts_with(io.err, prefix)) << io.err;
+        ASSERT_EQ(io.err.back(), '\n');
+        const std::string reason = io.err.substr(prefix.size(), io.err.size() - prefix.size() - 1);
+        EXPECT_EQ(reason.find('\n'), std::string::npos) << io.err;
+        EXPECT_NE(reason, std::strerror(0));
+        if (!c.reason.empty()) {
+            EXPECT_EQ(reason, c.reason);
+        } else {
+            EXPECT_NE(std::find(reasons.begin(), reasons.end(), reason), reasons.end()) << reason;
+        }
+        EXPECT_EQ(io.out, "");
     }
 }
 

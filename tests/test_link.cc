@@ -5,12 +5,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <tarvex/Tarvex.h>
+#include <tarvex/event_util.h>
+#include <tarvex/ringbuf.h>
+
 #include <csignal>
+#include <cstdio>
 #include <string>
 
 #include "Capture.h"
 #include "RawPeer.h"
-#include "Tarvex.h"
+#include "Tarvex.h"  // the older include form, beside the new one
 #include "TestAccess.h"
 
 using A = TarvexTestAccess;
@@ -157,6 +162,14 @@ TEST(LinkObject, SmallSwitchesSetTheirFields) {
     EXPECT_FALSE(A::no_delay(t));
     t.SetNoDelay();
     EXPECT_TRUE(A::no_delay(t));
+}
+
+TEST(LinkObject, VersionIsTheOneOfTheBuild) {
+    char expected[32];
+    std::snprintf(expected, sizeof expected, "%d.%d.%d", TARVEX_VERSION_MAJOR, TARVEX_VERSION_MINOR,
+                  TARVEX_VERSION_PATCH);
+    EXPECT_STREQ(TARVEX_VERSION_STRING, expected);
+    EXPECT_STREQ(tarvex_version(), TARVEX_VERSION_STRING);
 }
 
 TEST(LinkObject, GetLPortReportsTheListeningPort) {

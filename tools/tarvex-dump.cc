@@ -5,11 +5,13 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -46,6 +48,7 @@ struct Settings {
     size_t max_body = 64u << 20;
     std::string save;
     bool quiet = false;
+    bool stats = false;  // a progress line on standard error each second
 };
 
 struct Totals {
@@ -83,24 +86,58 @@ std::string format(const char* fmt, ...) {
     return text;
 }
 
+// The progress line of --stats: rates over the last second, counts since
+// the start.
+class Progress {
+public:
+    void start(double t) { last_ = t; }
+    void maybe_report(double t, const Totals& totals, unsigned long long skipped) {
+        const double span = t - last_;
+        if (span < 1.0) return;
+        std::fprintf(stderr,
+                     "%s: %.0f records/s, %.1f MB/s; %lld records, %llu bytes skipped by the scan, %lld refused\n",
+                     kTool, static_cast<double>(totals.records - records_) / span,
+                     static_cast<double>(totals.bytes - bytes_) / 1e6 / span, totals.records, skipped, totals.refused);
+        std::fflush(stderr);
+        last_ = t;
+        records_ = totals.records;
+        bytes_ = totals.bytes;
+    }
+
+private:
+    double last_ = 0;
+    long long records_ = 0;
+    unsigned long long bytes_ = 0;
+};
+
 class Dump {
 public:
+    // The ring buffer and the file of --save are set up before the link is
+    // opened, so that a problem with them shows before anybody connects.
     Dump(Tarvex& link, const Settings& s) : link_(link), s_(s) {
-        if (s.ring_bytes) ring_ = std::make_unique<RNG_RingBuffer>(s.ring_bytes);
-        if (!s.save.empty()) {
+        try {
+            if (s.ring_bytes) ring_ = std::make_unique<RNG_RingBuffer>(s.ring_bytes);
+        } catch (const std::bad_alloc&) {
+            problem_ = "no memory for a ring buffer of " + std::to_string(s.ring_bytes) + " bytes (--ring)";
+        }
+        if (!s.save.empty() && problem_.empty()) {
             save_ = std::fopen(s.save.c_str(), "ab");
-            if (!save_) std::perror(s.save.c_str());
+            if (!save_) problem_ = "--save " + s.save + ": " + std::strerror(errno);
         }
     }
     ~Dump() {
         if (save_) std::fclose(save_);
     }
-    bool save_ok() const { return s_.save.empty() || save_ != nullptr; }
+    // Empty when the dump can run.
+    const std::string& problem() const { return problem_; }
 
     void run();
     void print_totals() const;
 
 private:
+    void report_progress() {
+        if (s_.stats) progress_.maybe_report(tvt::now(), t_, link_.get_scan_skipped_total());
+    }
     bool done() const { return g_stop || ended_ || (s_.count > 0 && t_.taken >= s_.count); }
     void show(const Seen& r);
     int next_event();
@@ -125,6 +162,8 @@ private:
     Totals t_;
     bool ended_ = false;
     int empty_scans_ = 0;
+    std::string problem_;
+    Progress progress_;
 };
 
 void Dump::show(const Seen& r) {
@@ -179,6 +218,7 @@ int Dump::next_event() {
             ended_ = ++empty_scans_ >= 2;
         else
             empty_scans_ = 0;
+        report_progress();  // an idle link shows as 0 records/s
         return !done();
     });
     if (st != 0) return st;
@@ -256,7 +296,9 @@ int Dump::next_spectrum() {
 }
 
 void Dump::run() {
+    progress_.start(tvt::now());
     while (!done()) {
+        report_progress();
         int st = 0;
         const char* call = "ReceiveEvent";
         switch (s_.receiver) {
@@ -289,49 +331,59 @@ void Dump::print_totals() const {
 }  // namespace
 
 int main(int argc, char** argv) {
-    tvt::Options opt(kTool, "[--listen PORT | --connect HOST:PORT] [--images | --spectra] [--ring BYTES] [options]",
-                     "Prints one line per record received on a link: kind and generation, byte order\n"
-                     "(converted or native), length, and for events number, type and time, for slow\n"
-                     "data the channel count, for images the frame size; seq= when the payload carries\n"
-                     "the tag tarvex-send and tarvex-demo put into it.  Totals on exit or Ctrl-C.\n"
-                     "Without --ring no acknowledgement is answered (a sender must not use --ack).",
-                     {{"listen", "PORT", "accept a link on PORT (default 5000; 0 picks a free port)"},
-                      {"connect", "HOST:PORT", "connect to a listening sender instead"},
-                      {"unix", nullptr, "local socket /tmp/<port>.tcp instead of TCP"},
-                      {"bigend", nullptr, "when listening: big-endian mode, both ends convert"},
-                      {"images", nullptr, "receive images (ReceiveImage) instead of events"},
-                      {"spectra", nullptr, "receive spectra (ReceiveSpect) instead of events"},
-                      {"ring", "BYTES", "answer acknowledgements against a ring buffer of BYTES (64K, 1M ...)"},
-                      {"hex", "N", "dump the first N bytes of every record"},
-                      {"save", "FILE", "append every record (host order) to FILE"},
-                      {"count", "N", "stop after N records (refused ones included)"},
-                      {"max", "BYTES", "largest image or spectrum body accepted (default 64M)"},
-                      {"wait", "SECONDS", "with --connect: keep trying this long (default 5)"},
-                      {"quiet", nullptr, "no line per record, totals only"}});
+    tvt::Options opt(
+        kTool, "[--listen PORT | --connect HOST:PORT] [--images | --spectra] [--ring BYTES] [options]",
+        "Prints one line per record received on a link: kind and generation, byte order\n"
+        "(converted or native), length, and for events number, type and time, for slow\n"
+        "data the channel count, for images the frame size; seq= when the payload carries\n"
+        "the tag tarvex-send and tarvex-demo put into it.  Totals on exit or Ctrl-C.\n"
+        "Without --ring no acknowledgement is answered (a sender must not use --ack).\n"
+        "A bad option or value ends the program with exit status 2 before anything is\n"
+        "opened; a failure of the link with 1.",
+        {{"listen", "PORT", "accept a link on PORT (default 5000; 0 picks a free port)"},
+         {"connect", "HOST:PORT", "connect to a listening sender instead"},
+         {"unix", nullptr, "local socket /tmp/<port>.tcp instead of TCP"},
+         {"bigend", nullptr, "when listening: big-endian mode, both ends convert"},
+         {"images", nullptr, "receive images (ReceiveImage) instead of events"},
+         {"spectra", nullptr, "receive spectra (ReceiveSpect) instead of events"},
+         {"ring", "BYTES", "answer acknowledgements against a ring buffer of BYTES (64K, 1M ...; at most 64G)"},
+         {"hex", "N", "dump the first N bytes of every record (at most 1G)"},
+         {"save", "FILE", "append every record (host order) to FILE"},
+         {"count", "N", "stop after N records (refused ones included; 0, the default: no limit)"},
+         {"max", "BYTES", "largest image or spectrum body accepted (default 64M, at most 1G)"},
+         {"wait", "SECONDS", "with --connect: keep trying this long (default 5)"},
+         {"stats", nullptr, "a progress line each second on standard error: records/s, MB/s, skipped, refused"},
+         {"quiet", nullptr, "no line per record, totals only"}});
     opt.parse(argc, argv);
-    if (opt.has("listen") && opt.has("connect")) opt.fail("--listen and --connect exclude each other");
-    if (opt.has("images") && opt.has("spectra")) opt.fail("--images and --spectra exclude each other");
+    opt.exclusive("images", "spectra");
+    const tvt::LinkPlan plan = tvt::link_plan(opt, true);
     tvt::use_local_socket(opt.has("unix"));
 
+    constexpr unsigned long long kGiB = 1ull << 30;
     Settings s;
     s.receiver = opt.has("images") ? Receiver::Images : opt.has("spectra") ? Receiver::Spectra : Receiver::Events;
-    s.ring_bytes = opt.bytes("ring", 0);
-    s.hex = static_cast<size_t>(opt.integer("hex", 0));
-    s.count = opt.integer("count", 0);
-    s.max_body = static_cast<size_t>(opt.bytes("max", 64u << 20));
+    s.ring_bytes = opt.bytes("ring", 0, 1, 64 * kGiB);
+    s.hex = static_cast<size_t>(opt.integer("hex", 0, 0, kGiB));
+    s.count = opt.integer("count", 0, 0);
+    s.max_body = static_cast<size_t>(opt.bytes("max", 64u << 20, 0, kGiB));
     s.save = opt.text("save", "");
     s.quiet = opt.has("quiet");
+    s.stats = opt.has("stats");
 
     catch_stop_signals();
-    Tarvex link(opt.has("bigend") ? static_cast<int>(Tarvex::BIGEND_MODE) : static_cast<int>(Tarvex::NATIVE_MODE));
+    Tarvex link(plan.bigend ? static_cast<int>(Tarvex::BIGEND_MODE) : static_cast<int>(Tarvex::NATIVE_MODE));
     Dump dump(link, s);
-    if (!dump.save_ok()) return 1;
-    int st = tvt::open_link(link, opt, kTool, true, [] { return g_stop != 0; });
+    if (!dump.problem().empty()) {
+        std::fprintf(stderr, "%s: %s\n", kTool, dump.problem().c_str());
+        return 2;
+    }
+    const auto stopped = [] { return g_stop != 0; };
+    int st = tvt::open_link(link, plan, kTool, stopped);
     if (st == 0) {
         std::printf("%s: connected, %s\n", kTool, link.get_swap() ? "converting records" : "records in native order");
         dump.run();
     }
     if (st == 0 || g_stop) dump.print_totals();
-    if (link.GetLPort() != 0 || link.IsLinkActive()) link.SocketRelease();
+    tvt::close_link(link);
     return st == 0 || g_stop ? 0 : 1;
 }

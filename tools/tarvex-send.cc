@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -69,12 +71,14 @@ void pace(double start, long long i, double rate) {
 
 class Sender {
 public:
-    Sender(Tarvex& link, const Settings& s) : link_(link), s_(s) {}
+    // `file`, open for reading, holds the records to send; null for
+    // synthetic records.
+    Sender(Tarvex& link, const Settings& s, std::FILE* file) : link_(link), s_(s), file_(file) {}
 
     // Returns the exit code.
     int run() {
         start_ = tvt::now();
-        int code = s_.file.empty() ? synthetic() : from_file();
+        int code = file_ ? from_file() : synthetic();
         summary();
         return code;
     }
@@ -105,18 +109,13 @@ private:
     }
 
     int from_file() {
-        std::FILE* f = std::fopen(s_.file.c_str(), "rb");
-        if (!f) {
-            std::perror(s_.file.c_str());
-            return 1;
-        }
         // A file holds images, spectra, or events and slow data.
         const Kind as = s_.kinds.size() == 1 ? s_.kinds[0] : Kind::Event2010;
         tvt::Record r;
         std::string problem;
         int code = 0;
         for (long long i = 0; (s_.count <= 0 || i < s_.count) && !g_stop; ++i) {
-            int got = tvt::read_record(f, as, r, problem);
+            int got = tvt::read_record(file_, as, r, problem);
             if (got == 0) break;
             if (got < 0) {
                 std::fprintf(stderr, "%s: %s: record %lld: %s\n", kTool, s_.file.c_str(), i, problem.c_str());
@@ -128,7 +127,6 @@ private:
                 break;
             }
         }
-        std::fclose(f);
         return code;
     }
 
@@ -142,6 +140,7 @@ private:
 
     Tarvex& link_;
     const Settings& s_;
+    std::FILE* file_;
     double start_ = 0;
     long long sent_ = 0;
     unsigned long long bytes_ = 0;
@@ -150,58 +149,75 @@ private:
 
 }  // namespace
 
+// Kinds that are never acknowledged: their receivers write nothing back.
+bool acknowledged_kind(Kind k) { return k != Kind::Image && k != Kind::Spectrum; }
+
 int main(int argc, char** argv) {
     const std::string kinds_help = "record kind(s), taken in turn: " + tvt::kind_names() + " (default event2010)";
-    tvt::Options opt(kTool,
-                     "[--connect HOST:PORT | --listen PORT] [--kind K[,K...]] [--size BYTES] [--count N] [options]",
-                     "Sends synthetic records, each carrying its sequence number and a checksum in its\n"
-                     "payload (the body of events and slow data, the pixels of images, the data of\n"
-                     "spectra), or the records of a file of concatenated records as tarvex-dump --save\n"
-                     "writes it.  Spectra go out as raw blocks (SendRequest).  Any failure prints the\n"
-                     "status by name and number and exits 1.",
-                     {{"connect", "HOST:PORT", "connect to a listening receiver (default 127.0.0.1:5000)"},
-                      {"listen", "PORT", "accept the receiver on PORT instead (0 picks a free port)"},
-                      {"unix", nullptr, "local socket /tmp/<port>.tcp instead of TCP"},
-                      {"bigend", nullptr, "when listening: big-endian mode, both ends convert"},
-                      {"kind", "K[,K...]", kinds_help.c_str()},
-                      {"size", "BYTES", "payload bytes of each synthetic record (default 1024, at least 8)"},
-                      {"count", "N", "records to send (default 10; with --file: at most N)"},
-                      {"rate", "N", "at most N records per second"},
-                      {"ack", nullptr, "acknowledged mode: the receiver admits each record (not for images)"},
-                      {"pieces", "N", "split each body into N gather fragments (default 1)"},
-                      {"first", "SEQ", "sequence number of the first synthetic record (default 0)"},
-                      {"file", "FILE", "send the records of FILE (--kind image or spectrum for such files)"},
-                      {"wait", "SECONDS", "keep trying to connect this long (default 5)"},
-                      {"verbose", nullptr, "one line per record sent"}});
+    tvt::Options opt(
+        kTool, "[--connect HOST:PORT | --listen PORT] [--kind K[,K...]] [--size BYTES] [--count N] [options]",
+        "Sends synthetic records, each carrying its sequence number and a checksum in its\n"
+        "payload (the body of events and slow data, the pixels of images, the data of\n"
+        "spectra), or the records of a file of concatenated records as tarvex-dump --save\n"
+        "writes it.  Spectra go out as raw blocks (SendRequest).  Any failure prints the\n"
+        "status by name and number and exits 1; a bad option or value exits 2 before\n"
+        "anything is opened.",
+        {{"connect", "HOST:PORT", "connect to a listening receiver (default 127.0.0.1:5000)"},
+         {"listen", "PORT", "accept the receiver on PORT instead (0 picks a free port)"},
+         {"unix", nullptr, "local socket /tmp/<port>.tcp instead of TCP"},
+         {"bigend", nullptr, "when listening: big-endian mode, both ends convert"},
+         {"kind", "K[,K...]", kinds_help.c_str()},
+         {"size", "BYTES", "payload bytes of each synthetic record (default 1024, at least 8, at most 1G)"},
+         {"count", "N", "records to send (default 10, at least 1; with --file: at most N)"},
+         {"rate", "N", "at most N records per second (N at least 0.001)"},
+         {"ack", nullptr, "acknowledged mode: the receiver admits each record (not for images or spectra)"},
+         {"pieces", "N", "split each body into N gather fragments (1 to 16, default 1)"},
+         {"first", "SEQ", "sequence number of the first synthetic record (default 0)"},
+         {"file", "FILE", "send the records of FILE (with one --kind: image or spectrum for such files)"},
+         {"wait", "SECONDS", "when connecting: keep trying this long (default 5)"},
+         {"verbose", nullptr, "one line per record sent"}});
     opt.parse(argc, argv);
-    if (opt.has("listen") && opt.has("connect")) opt.fail("--listen and --connect exclude each other");
+    const tvt::LinkPlan plan = tvt::link_plan(opt, false);
     tvt::use_local_socket(opt.has("unix"));
 
     Settings s;
     if (!tvt::parse_kind_list(opt.text("kind", "event2010"), s.kinds)) opt.fail("unknown --kind; " + kinds_help);
-    s.size = static_cast<size_t>(opt.bytes("size", 1024));
     s.file = opt.text("file", "");
-    s.count = opt.integer("count", s.file.empty() ? 10 : 0);
-    s.rate = opt.number("rate", 0);
+    s.size = static_cast<size_t>(opt.bytes("size", 1024, tvt::kTagSize, 1u << 30));
+    s.count = opt.integer("count", s.file.empty() ? 10 : 0, 1);
+    s.rate = opt.number("rate", 0, 1e-3, 1e9);
     s.ack = opt.has("ack");
-    s.pieces = static_cast<int>(opt.integer("pieces", 1));
-    s.first_seq = static_cast<uint32_t>(opt.integer("first", 0));
+    s.pieces = static_cast<int>(opt.integer("pieces", 1, 1, 16));
+    s.first_seq = static_cast<uint32_t>(opt.integer("first", 0, 0, UINT32_MAX));
     s.verbose = opt.has("verbose");
-    if (s.pieces < 1 || s.pieces > 16) opt.fail("--pieces wants 1 to 16");
-    if (s.size > (1u << 30)) opt.fail("--size is limited to 1G");
+    if (s.ack && !std::all_of(s.kinds.begin(), s.kinds.end(), acknowledged_kind))
+        opt.fail("--ack is not for images or spectra: their receivers answer nothing");
+    if (!s.file.empty()) {
+        opt.only_if("size", false, "to synthetic records only, not with --file");
+        opt.only_if("first", false, "to synthetic records only, not with --file");
+        if (s.kinds.size() != 1) opt.fail("--file takes one --kind (image or spectrum for files of those)");
+    }
+
+    // The file is opened before the link: a wrong name must not cost a receiver its connection.
+    std::FILE* file = nullptr;
+    if (!s.file.empty() && !(file = std::fopen(s.file.c_str(), "rb"))) {
+        std::fprintf(stderr, "%s: --file %s: %s\n", kTool, s.file.c_str(), std::strerror(errno));
+        return 2;
+    }
 
     struct sigaction sa {};
     sa.sa_handler = on_stop;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
 
-    Tarvex link(opt.has("bigend") ? static_cast<int>(Tarvex::BIGEND_MODE) : static_cast<int>(Tarvex::NATIVE_MODE));
-    int st = tvt::open_link(link, opt, kTool, false);
+    Tarvex link(plan.bigend ? static_cast<int>(Tarvex::BIGEND_MODE) : static_cast<int>(Tarvex::NATIVE_MODE));
+    int st = tvt::open_link(link, plan, kTool, [] { return g_stop != 0; });
     int code = 1;
     if (st == 0) {
-        Sender sender(link, s);
+        Sender sender(link, s, file);
         code = sender.run();
     }
-    if (link.GetLPort() != 0 || link.IsLinkActive()) link.SocketRelease();
+    if (file) std::fclose(file);
+    tvt::close_link(link);
     return code;
 }

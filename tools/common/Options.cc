@@ -1,10 +1,76 @@
 #include "Options.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "Tarvex.h"
+
 namespace tvt {
+
+namespace {
+
+// Decimal digits without a leading zero (a lone "0" is fine), at most
+// ULLONG_MAX; false for anything else.
+bool parse_digits(const std::string& text, unsigned long long& value) {
+    if (text.empty() || (text.size() > 1 && text[0] == '0')) return false;
+    unsigned long long v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        const unsigned digit = static_cast<unsigned>(c - '0');
+        if (v > (std::numeric_limits<unsigned long long>::max() - digit) / 10) return false;
+        v = v * 10 + digit;
+    }
+    value = v;
+    return true;
+}
+
+// The byte-count suffixes, largest last.
+struct Unit {
+    char letter;
+    unsigned long long factor;
+};
+const Unit kUnits[] = {{'K', 1ull << 10}, {'M', 1ull << 20}, {'G', 1ull << 30}};
+
+// `n` bytes the short way when it is a whole number of a unit: 64K, 1G.
+std::string short_bytes(unsigned long long n) {
+    for (auto u = std::rbegin(kUnits); u != std::rend(kUnits); ++u)
+        if (n >= u->factor && n % u->factor == 0) return std::to_string(n / u->factor) + u->letter;
+    return std::to_string(n);
+}
+
+std::string short_number(double v) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", v);
+    return text;
+}
+
+}  // namespace
+
+bool parse_decimal(const std::string& text, long long min, long long max, long long& value) {
+    const bool negative = !text.empty() && text[0] == '-';
+    unsigned long long magnitude = 0;
+    if (!parse_digits(negative ? text.substr(1) : text, magnitude)) return false;
+    if (negative && magnitude == 0) return false;  // "-0"
+    const unsigned long long limit = negative
+                                         ? static_cast<unsigned long long>(std::numeric_limits<long long>::max()) + 1
+                                         : static_cast<unsigned long long>(std::numeric_limits<long long>::max());
+    if (magnitude > limit) return false;
+    const long long v = negative ? static_cast<long long>(0 - magnitude) : static_cast<long long>(magnitude);
+    if (v < min || v > max) return false;
+    value = v;
+    return true;
+}
+
+bool split_host_port(const std::string& text, std::string& host, int& port) {
+    const size_t colon = text.rfind(':');
+    long long p = 0;
+    if (colon == std::string::npos || !parse_decimal(text.substr(colon + 1), 1, 65535, p)) return false;
+    host = colon == 0 ? "127.0.0.1" : text.substr(0, colon);
+    port = static_cast<int>(p);
+    return true;
+}
 
 Options::Options(const char* program, const char* usage, const char* about, std::vector<OptionDef> table)
     : program_(program), usage_(usage), about_(about), table_(std::move(table)) {}
@@ -22,11 +88,19 @@ void Options::print_help() const {
         std::printf("  %-22s %s\n", left.c_str(), s.help);
     }
     std::printf("  %-22s %s\n", "--help", "print this text and exit");
+    std::printf("  %-22s %s\n", "--version", "print the version and exit");
 }
 
+void Options::print_version() const { std::printf("%s (Tarvex) %s\n", program_, tarvex_version()); }
+
 void Options::fail(const std::string& message) const {
+    std::fflush(stdout);
     std::fprintf(stderr, "%s: %s\nusage: %s %s\n(--help for details)\n", program_, message.c_str(), program_, usage_);
     std::exit(2);
+}
+
+void Options::refuse(const char* name, const std::string& wanted) const {
+    fail("--" + std::string(name) + " wants " + wanted + ", not '" + values_.at(name) + "'");
 }
 
 void Options::parse(int argc, char** argv) {
@@ -34,6 +108,10 @@ void Options::parse(int argc, char** argv) {
         std::string word = argv[i];
         if (word == "--help" || word == "-h") {
             print_help();
+            std::exit(0);
+        }
+        if (word == "--version") {
+            print_version();
             std::exit(0);
         }
         if (word.compare(0, 2, "--") != 0) fail("unexpected argument '" + word + "'");
@@ -64,48 +142,70 @@ std::string Options::text(const char* name, const std::string& fallback) const {
     return it == values_.end() ? fallback : it->second;
 }
 
-long long Options::integer(const char* name, long long fallback) const {
+long long Options::integer(const char* name, long long fallback, long long min, long long max) const {
     if (!has(name)) return fallback;
-    const std::string& v = values_.at(name);
-    char* end = nullptr;
-    long long n = std::strtoll(v.c_str(), &end, 0);
-    if (v.empty() || *end != '\0') fail("--" + std::string(name) + " wants a whole number, not '" + v + "'");
+    long long n = 0;
+    if (!parse_decimal(values_.at(name), min, max, n)) {
+        const bool open_ended = max == std::numeric_limits<long long>::max();
+        refuse(name, "a whole number " +
+                         (open_ended ? "of at least " + std::to_string(min)
+                                     : "from " + std::to_string(min) + " to " + std::to_string(max)) +
+                         " (decimal)");
+    }
     return n;
 }
 
-double Options::number(const char* name, double fallback) const {
+double Options::number(const char* name, double fallback, double min, double max) const {
     if (!has(name)) return fallback;
     const std::string& v = values_.at(name);
     char* end = nullptr;
-    double n = std::strtod(v.c_str(), &end);
-    if (v.empty() || *end != '\0') fail("--" + std::string(name) + " wants a number, not '" + v + "'");
+    const double n = std::strtod(v.c_str(), &end);
+    // Only plain decimal numbers: no hex floats, infinity or NaN.
+    const bool plain = v.find_first_not_of("0123456789.-+eE") == std::string::npos;
+    if (v.empty() || *end != '\0' || !plain || !std::isfinite(n) || n < min || n > max)
+        refuse(name, "a number from " + short_number(min) + " to " + short_number(max));
     return n;
 }
 
-unsigned long long Options::bytes(const char* name, unsigned long long fallback) const {
+unsigned long long Options::bytes(const char* name, unsigned long long fallback, unsigned long long min,
+                                  unsigned long long max) const {
     if (!has(name)) return fallback;
-    const std::string& v = values_.at(name);
-    char* end = nullptr;
-    unsigned long long n = std::strtoull(v.c_str(), &end, 0);
+    std::string digits = values_.at(name);
     unsigned long long unit = 1;
-    if (*end == 'k' || *end == 'K') unit = 1ull << 10;
-    if (*end == 'm' || *end == 'M') unit = 1ull << 20;
-    if (*end == 'g' || *end == 'G') unit = 1ull << 30;
-    if (unit != 1) ++end;
-    if (v.empty() || v[0] == '-' || *end != '\0')
-        fail("--" + std::string(name) + " wants a byte count such as 4096 or 64K, not '" + v + "'");
+    for (const Unit& u : kUnits)
+        if (!digits.empty() && (digits.back() == u.letter || digits.back() == u.letter + ('a' - 'A'))) {
+            unit = u.factor;
+            digits.pop_back();
+            break;
+        }
+    unsigned long long n = 0;
+    const bool read = parse_digits(digits, n);
+    const bool fits = read && n <= std::numeric_limits<unsigned long long>::max() / unit;
+    if (!fits || n * unit < min || n * unit > max)
+        refuse(name, "a byte count from " + short_bytes(min) + " to " + short_bytes(max) +
+                         " (decimal, with K, M or G for 1024, 1024^2, 1024^3)");
     return n * unit;
 }
 
-bool split_host_port(const std::string& text, std::string& host, int& port) {
-    size_t colon = text.rfind(':');
-    if (colon == std::string::npos || colon + 1 >= text.size()) return false;
-    char* end = nullptr;
-    long p = std::strtol(text.c_str() + colon + 1, &end, 10);
-    if (*end != '\0' || p < 0 || p > 65535) return false;
-    host = colon == 0 ? "127.0.0.1" : text.substr(0, colon);
-    port = static_cast<int>(p);
-    return true;
+int Options::port(const char* name, int fallback, bool zero_allowed) const {
+    if (!has(name)) return fallback;
+    long long p = 0;
+    if (!parse_decimal(values_.at(name), zero_allowed ? 0 : 1, 65535, p))
+        refuse(name, std::string("a port from ") + (zero_allowed ? "0 (a free one)" : "1") + " to 65535 (decimal)");
+    return static_cast<int>(p);
+}
+
+void Options::host_port(const char* name, const std::string& fallback, std::string& host, int& port) const {
+    if (!split_host_port(text(name, fallback), host, port))
+        refuse(name, "HOST:PORT with a port from 1 to 65535 (decimal)");
+}
+
+void Options::exclusive(const char* a, const char* b) const {
+    if (has(a) && has(b)) fail("--" + std::string(a) + " and --" + b + " exclude each other");
+}
+
+void Options::only_if(const char* option, bool allowed, const char* rule) const {
+    if (has(option) && !allowed) fail("--" + std::string(option) + " applies " + rule);
 }
 
 }  // namespace tvt

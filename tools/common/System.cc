@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -97,6 +98,13 @@ int pick_port() {
 }
 
 int listen_on(Tarvex& link, int& port) {
+    if (port == 0 && !local_socket_in_use()) {
+        const int st = link.SocketSetup(0);
+        if (st == 0) port = link.get_bound_port();
+        return st;
+    }
+    // The local socket's path is made from the number: port 0 would be the
+    // one file /tmp/0.tcp for everybody.
     const bool pick = port == 0;
     int st = ERR_BIND;
     for (int attempt = 0; attempt < (pick ? 20 : 1) && st == ERR_BIND; ++attempt) {
@@ -285,18 +293,115 @@ void DiagnosticsLog::finish(bool failed) {
     path_.clear();
 }
 
-int open_link(Tarvex& link, const Options& opt, const char* tool, bool listen_by_default,
-              const std::function<bool()>& stopped) {
-    const bool listen = opt.has("listen") || (listen_by_default && !opt.has("connect"));
-    if (!listen) {
-        std::string host;
-        int port = 0;
-        if (!split_host_port(opt.text("connect", "127.0.0.1:5000"), host, port)) opt.fail("--connect wants HOST:PORT");
-        int st = connect_to(link, host, port, opt.number("wait", 5));
+namespace {
+
+// One diverted standard stream: its descriptor points at a temporary file
+// until restored.
+struct Diverted {
+    int fd;
+    int saved;
+    std::FILE* file;
+};
+
+Diverted divert(int fd) {
+    std::FILE* file = std::tmpfile();
+    const int saved = ::dup(fd);
+    if (file && saved >= 0) ::dup2(fileno(file), fd);
+    return {fd, saved, file};
+}
+
+std::string restore(const Diverted& d) {
+    std::string text;
+    if (d.saved >= 0) {
+        ::dup2(d.saved, d.fd);
+        ::close(d.saved);
+    }
+    if (!d.file) return text;
+    std::rewind(d.file);
+    char chunk[4096];
+    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, d.file)) > 0;) text.append(chunk, n);
+    std::fclose(d.file);
+    return text;
+}
+
+std::string last_line(const std::string& text) {
+    std::string t = text;
+    while (!t.empty() && t.back() == '\n') t.pop_back();
+    const size_t start = t.rfind('\n');
+    return start == std::string::npos ? t : t.substr(start + 1);
+}
+
+// The longest --wait: a year.
+constexpr double kMaxWaitSeconds = 365 * 24 * 3600.0;
+
+}  // namespace
+
+StreamText capture_streams(const std::function<void()>& call) {
+    std::fflush(nullptr);
+    const Diverted out = divert(1);
+    const Diverted err = divert(2);
+    call();
+    std::fflush(nullptr);
+    StreamText text;
+    text.err = restore(err);
+    text.out = restore(out);
+    return text;
+}
+
+void replay(const StreamText& text) {
+    std::fputs(text.out.c_str(), stdout);
+    std::fflush(stdout);
+    std::fputs(text.err.c_str(), stderr);
+    std::fflush(stderr);
+}
+
+int connect_reporting(Tarvex& link, const std::string& host, int port, double wait_s, const char* tool,
+                      const std::function<bool()>& stopped) {
+    const double start = now();
+    double next_report = start;
+    const std::string where =
+        local_socket_in_use() ? "/tmp/" + std::to_string(port) + ".tcp" : host + ":" + std::to_string(port);
+    for (;;) {
+        int st = 0;
+        const StreamText said = capture_streams([&] { st = link.Connect(host.c_str(), port); });
+        const double t = now();
+        if (st != ERR_CONNECT || t >= start + wait_s || stopped()) {
+            replay(said);
+            return st;
+        }
+        if (t >= next_report) {
+            std::fprintf(stderr, "%s: nobody listens on %s yet (%s); trying for %.0f s more\n", tool, where.c_str(),
+                         last_line(said.err).c_str(), std::ceil(start + wait_s - t));
+            std::fflush(stderr);
+            next_report += 1.0;
+        }
+        usleep(20000);
+    }
+}
+
+LinkPlan link_plan(const Options& opt, bool listen_by_default) {
+    opt.exclusive("listen", "connect");
+    LinkPlan plan;
+    plan.listen = opt.has("listen") || (listen_by_default && !opt.has("connect"));
+    opt.only_if("bigend", plan.listen, "only when listening (the listening end decides the byte order)");
+    opt.only_if("wait", !plan.listen, "only when connecting");
+    plan.bigend = opt.has("bigend");
+    if (plan.listen) {
+        plan.port = opt.port("listen", 5000, true);
+    } else {
+        opt.host_port("connect", "127.0.0.1:5000", plan.host, plan.port);
+        plan.wait_s = opt.number("wait", 5, 0, kMaxWaitSeconds);
+    }
+    return plan;
+}
+
+int open_link(Tarvex& link, const LinkPlan& plan, const char* tool, const std::function<bool()>& stopped) {
+    if (!plan.listen) {
+        int st = connect_reporting(link, plan.host, plan.port, plan.wait_s, tool, stopped);
         if (st != 0) report_status(tool, "Connect", st);
         return st;
     }
-    int port = static_cast<int>(opt.integer("listen", 5000));
+    int port = plan.port;
     int st = listen_on(link, port);
     if (st != 0) {
         report_status(tool, "SocketSetup", st);
@@ -307,6 +412,10 @@ int open_link(Tarvex& link, const Options& opt, const char* tool, bool listen_by
     st = link.Connect(true);
     if (st != 0 && !stopped()) report_status(tool, "Connect", st);
     return st;
+}
+
+void close_link(Tarvex& link) {
+    if (link.get_bound_port() != -1 || link.IsLinkActive()) link.SocketRelease();
 }
 
 }  // namespace tvt

@@ -36,24 +36,58 @@ const char* transport_name();
 // does not exist.
 int pick_port();
 
-// Accepting end: SocketSetup on `port`; with `port` 0 on a free port picked
-// here, picking another when the bind loses a race.  Returns the status of
-// the last SocketSetup; `port` holds the port in use.
+// Accepting end: SocketSetup on `port`.  With `port` 0 on a free port: on
+// TCP the one the system picks (get_bound_port), on the local socket one
+// picked here, picking another when the bind loses a race.  Returns the
+// status of the last SocketSetup; `port` holds the port in use.
 int listen_on(Tarvex& link, int& port);
 
 // Connecting end: Connect(host, port), tried again while nobody listens yet
 // (ERR_CONNECT) until `wait_s` seconds have passed.
 int connect_to(Tarvex& link, const std::string& host, int port, double wait_s);
 
-// Opens the link as the command line says: `--listen PORT` (SocketSetup and
-// Connect(true)) or `--connect HOST:PORT` (Connect with retries for up to
-// `--wait` seconds).  Without either it listens on 5000 when
-// `listen_by_default`, else connects to 127.0.0.1:5000.  Failures are
-// reported under the tool's name, except a Connect(true) that `stopped()`
-// says was broken off on purpose.
+// What a call wrote to the standard streams, kept from the terminal.
+struct StreamText {
+    std::string out;
+    std::string err;
+};
+StreamText capture_streams(const std::function<void()>& call);
+// Writes captured text to the streams it was meant for.
+void replay(const StreamText& text);
+
+// As connect_to, for a tool in front of a user: the link's own lines of a
+// failed attempt are held back, and the tool reports the wait once a second
+// ("<tool>: nobody listens on HOST:PORT yet (<the link's line>); trying for
+// N s more"; the socket file's path on the local socket), not once per
+// attempt.  The lines of the last attempt are shown.
+// Stops trying when `stopped()` says so.
+int connect_reporting(Tarvex& link, const std::string& host, int port, double wait_s, const char* tool,
+                      const std::function<bool()>& stopped);
+
+// How a tool opens its link, read from the command line: `--listen PORT` or
+// `--connect HOST:PORT` (with `--wait SECONDS`), `--bigend`.  Without either
+// it listens on 5000 when `listen_by_default`, else connects to
+// 127.0.0.1:5000.  Bad values and options that do not apply to the chosen
+// end (--bigend when connecting, --wait when listening) end the program
+// with 2, before anything is opened.
+struct LinkPlan {
+    bool listen = true;
+    int port = 5000;  // 0: a free port
+    std::string host;
+    double wait_s = 5;
+    bool bigend = false;
+};
+LinkPlan link_plan(const Options& opt, bool listen_by_default);
+
+// Opens the link as planned: SocketSetup and Connect(true), or Connect with
+// retries (connect_reporting).  Failures are reported under the tool's
+// name, except a Connect(true) that `stopped()` says was broken off on
+// purpose.
 int open_link(
-    Tarvex& link, const Options& opt, const char* tool, bool listen_by_default,
-    const std::function<bool()>& stopped = [] { return false; });
+    Tarvex& link, const LinkPlan& plan, const char* tool, const std::function<bool()>& stopped = [] { return false; });
+
+// Releases what open_link left: the listening socket or the connection.
+void close_link(Tarvex& link);
 
 // Arms a process alarm that interrupts blocking calls (accept, a wait
 // without time limit) after `seconds`; 0 disarms it.  alarm_fired() tells

@@ -130,6 +130,19 @@ saved)
   expect "$work/d.out" '^#' 6
   diff <(grep '^#' "$work/d.out") <(grep '^#' "$work/e.out") >/dev/null || fail "the resent records differ"
   ;;
+stats)
+  # A run of about 2.5 s: the dump's progress line comes once a second, on
+  # standard error, with the totals so far.
+  start_dump d --count 25 --quiet --stats --ring 64K
+  "$send" --connect "127.0.0.1:$port" --ack --count 25 --rate 10 --size 100 >"$work/s.out" 2>&1 \
+    || fail "send exited with $?"
+  wait_dump
+  n=$(grep -cE '^tarvex-dump: [0-9]+ records/s, [0-9]+\.[0-9] MB/s; [0-9]+ records, 0 bytes skipped by the scan, 0 refused$' \
+    "$work/d.err")
+  [ "$n" -ge 1 ] && [ "$n" -le 4 ] || fail "expected 1 to 4 progress lines, found $n"
+  expect "$work/d.out" '^#' 0
+  expect "$work/d.out" '^records: 25$' 1
+  ;;
 unix)
   start_dump d --count 4 --unix
   "$send" --connect "127.0.0.1:$port" --unix --kind event2024,slow2024 --count 4 --size 256 >"$work/s.out" 2>&1 \

@@ -67,6 +67,8 @@ void Tarvex::SetNoDelay() { no_delay = true; }
 void Tarvex::SetDelay() { no_delay = false; }
 int Tarvex::GetLPort() { return lport; }
 
+const char* tarvex_version() { return TARVEX_VERSION_STRING; }
+
 unsigned long long Tarvex::get_scan_skipped_last() const { return scan_skipped_last; }
 unsigned long long Tarvex::get_scan_skipped_total() const { return scan_skipped_total; }
 

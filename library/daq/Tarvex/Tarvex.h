@@ -23,6 +23,7 @@
 #include "TarvexCommon.h"
 #include "TarvexLog.h"
 #include "TarvexStatus.h"
+#include "TarvexVersion.h"
 #include "event.h"
 #include "ringbuf.h"
 
@@ -68,6 +69,13 @@ public:
     void SetNoDelay();          // wait up to 100 ms before each send attempt (default)
     void SetDelay();            // call the socket at once, without waiting
     int GetLPort();             // port of the listening endpoint, 0 when none
+    // The port the listening socket is bound to: on TCP the one the system
+    // chose when SocketSetup(0) asked for any free port (for another port
+    // the one given, or its low 16 bits); on the local socket the number
+    // given to SocketSetup, the one in /tmp/<port>.tcp.  -1 when the end has
+    // no listening socket (before SocketSetup, after SocketRelease, on a
+    // connecting end).
+    int get_bound_port() const;
 
     // Bytes the record-pattern scan of ReceiveEvent passed over (dropped) in
     // the last call and since construction.
@@ -169,5 +177,9 @@ private:
     unsigned long long scan_skipped_last;
     unsigned long long scan_skipped_total;
 };
+
+// The version of the library in use, "MAJOR.MINOR.PATCH"; the headers'
+// version is TARVEX_VERSION_STRING (TarvexVersion.h).
+TARVEX_API const char* tarvex_version();
 
 #endif

@@ -115,6 +115,38 @@ int swap_for_preamble(uint32_t word) {
     return -1;
 }
 
+// Looks up the IPv4 address of `host` through getaddrinfo (thread-safe,
+// unlike the older lookup).  False after a failure, with the lookup's reason
+// in `why`.  A missing host name is a name that does not resolve, not a crash.
+bool resolve_ipv4(const char* host, in_addr& addr, const char*& why) {
+    if (host == nullptr) {
+        why = ::gai_strerror(EAI_NONAME);
+        return false;
+    }
+    addrinfo hints;
+    std::memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int rc = ::getaddrinfo(host, nullptr, &hints, &found);
+    if (rc != 0 || found == nullptr) {
+        why = rc == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(rc != 0 ? rc : EAI_NONAME);
+        return false;
+    }
+    addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+    ::freeaddrinfo(found);
+    return true;
+}
+
+// The failed lookup's line: the words the link has always printed, then the
+// lookup's own reason (the lookup sets no error number, so perror would show
+// a stale one).
+void report_lookup_failure(const char* why) {
+    char line[256];
+    std::snprintf(line, sizeof line, "Connect(): gethostbyname failed, socket released: %s", why);
+    error_line(line);
+}
+
 // A new stream socket, or a negative number after the failure has been
 // reported (both ends report it in the same words).
 int new_stream_socket(int family, int protocol) {
@@ -246,6 +278,15 @@ int Tarvex::SocketSetup(int port) {
     return 0;
 }
 
+int Tarvex::get_bound_port() const {
+    if (sock < 0) return -1;
+    sockaddr_storage bound;
+    socklen_t length = sizeof bound;
+    if (::getsockname(sock, reinterpret_cast<sockaddr*>(&bound), &length) != 0) return -1;
+    if (bound.ss_family != AF_INET) return lport;  // the local socket: the number in its path
+    return ntohs(reinterpret_cast<const sockaddr_in*>(&bound)->sin_port);
+}
+
 int Tarvex::SocketRelease() {
     if (setup == 0) {
         error_line("SocketRelease(): socket not setup. No ation taken.");
@@ -333,15 +374,15 @@ int Tarvex::Connect(const char* host, int port) {
         error_line("Connect(): Unable to connect.  Already connected.");
         return ERR_ALREADY_CONNECTED;
     }
-    // A missing host name is a name that does not resolve, not a crash.
-    const hostent* h = host != nullptr ? ::gethostbyname(host) : nullptr;
-    if (h == nullptr || h->h_addr_list == nullptr || h->h_addr_list[0] == nullptr) {
-        report_system_error("Connect(): gethostbyname failed, socket released");
-        return ERR_HOST;
-    }
+    // The name is looked up on the local socket too: one that does not
+    // resolve fails there as well.
     in_addr addr;
     std::memset(&addr, 0, sizeof addr);
-    std::memcpy(&addr, h->h_addr_list[0], sizeof addr);
+    const char* why = nullptr;
+    if (!resolve_ipv4(host, addr, why)) {
+        report_lookup_failure(why);
+        return ERR_HOST;
+    }
     receiver = ipv4_address(addr, port);
 
     TarvexLinkCore::forget_stream(*this);
