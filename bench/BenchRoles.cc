@@ -276,7 +276,11 @@ void no_delay(int fd, bool local) {
     if (!local) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
-std::string local_path(int port) { return "/tmp/" + std::to_string(port) + ".tcp"; }
+std::string local_path(int port) {
+    char path[128];
+    tarvex_socket_path(port, path, sizeof path);
+    return path;
+}
 
 // The loopback address of the baseline: /tmp/<port>.tcp or 127.0.0.1:<port>.
 struct RawAddress {

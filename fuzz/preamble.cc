@@ -47,7 +47,9 @@ struct Listeners {
 
         // The port is ours while the TCP listener holds it, so its local
         // socket path is free for us too; a file left by an earlier run goes.
-        path = "/tmp/" + std::to_string(port) + ".tcp";
+        char where[128];
+        tarvex_socket_path(port, where, sizeof where);
+        path = where;
         ::unlink(path.c_str());
         local = ::socket(AF_UNIX, SOCK_STREAM, 0);
         sockaddr_un u{};

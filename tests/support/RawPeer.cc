@@ -1,5 +1,7 @@
 #include "RawPeer.h"
 
+#include "Tarvex.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -26,7 +28,11 @@ long long now_ms() {
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-static std::string local_path(int port) { return "/tmp/" + std::to_string(port) + ".tcp"; }
+static std::string local_path(int port) {
+    char path[128];
+    tarvex_socket_path(port, path, sizeof path);
+    return path;
+}
 
 int unique_port() {
     static std::mutex m;

@@ -86,12 +86,18 @@ bool local_socket_in_use() {
 
 const char* transport_name() { return local_socket_in_use() ? "local socket" : "tcp"; }
 
+std::string socket_path(int port) {
+    char path[128];
+    tarvex_socket_path(port, path, sizeof path);
+    return path;
+}
+
 int pick_port() {
     for (int attempt = 0; attempt < 100; ++attempt) {
         int port = bind_any_port();
         if (port <= 0) continue;
         char path[64];
-        std::snprintf(path, sizeof path, "/tmp/%d.tcp", port);
+        tarvex_socket_path(port, path, sizeof path);
         if (access(path, F_OK) != 0) return port;
     }
     return -1;
@@ -359,8 +365,7 @@ int connect_reporting(Tarvex& link, const std::string& host, int port, double wa
                       const std::function<bool()>& stopped) {
     const double start = now();
     double next_report = start;
-    const std::string where =
-        local_socket_in_use() ? "/tmp/" + std::to_string(port) + ".tcp" : host + ":" + std::to_string(port);
+    const std::string where = local_socket_in_use() ? socket_path(port) : host + ":" + std::to_string(port);
     for (;;) {
         int st = 0;
         const StreamText said = capture_streams([&] { st = link.Connect(host.c_str(), port); });

@@ -32,8 +32,9 @@ void use_local_socket(bool on);
 bool local_socket_in_use();
 const char* transport_name();
 
-// A TCP port that is free now and whose local socket path /tmp/<port>.tcp
-// does not exist.
+// The local socket path that stands for `port`.
+std::string socket_path(int port);
+// A TCP port that is free now and whose local socket path does not exist.
 int pick_port();
 
 // Accepting end: SocketSetup on `port`.  With `port` 0 on a free port: on

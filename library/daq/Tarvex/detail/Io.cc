@@ -11,15 +11,6 @@
 namespace tarvex {
 namespace detail {
 
-void report_system_error(const char* msg) { std::perror(msg); }
-
-void error_line(const char* msg) {
-    std::fprintf(stderr, "%s\n", msg);
-    std::fflush(stderr);
-}
-
-void out_line(const char* msg) { std::printf("%s\n", msg); }
-
 Readiness wait_once(int fd, bool for_write, const timespec* timeout) {
     pollfd p{fd, static_cast<short>(for_write ? POLLOUT : POLLIN), 0};
     int r = ::ppoll(&p, 1, timeout, nullptr);

@@ -1,7 +1,7 @@
-// The only code that touches the data socket: the read-ahead stream every
-// receiver reads through, the writes that never block, the one write-all,
-// the readiness primitive and the gather-list advance after a short write;
-// and the diagnostics helpers the link's files share.  Not installed.
+// The only code that moves bytes on the data socket: the read-ahead stream
+// every receiver reads through, the writes that never block, the one
+// write-all, the readiness primitive and the gather-list advance after a
+// short write.  Not installed.
 #ifndef TARVEX_DETAIL_IO_H
 #define TARVEX_DETAIL_IO_H
 
@@ -15,13 +15,6 @@
 
 namespace tarvex {
 namespace detail {
-
-// "msg: <text of errno>" on standard error, like perror.
-void report_system_error(const char* msg);
-// One whole line on standard error, flushed.
-void error_line(const char* msg);
-// One whole line on standard output (not flushed).
-void out_line(const char* msg);
 
 // Outcome of one readiness attempt, with the meaning select() gives it.
 enum class Readiness {

@@ -1,0 +1,71 @@
+// Making sockets: the transport rule, the addresses of both transports
+// (built in one place, the local socket path included), the listening
+// socket, accept, connect, and the one setup every data socket gets.  The
+// bytes that travel on a data socket are Io's business.  Not installed.
+#ifndef TARVEX_DETAIL_SOCKET_H
+#define TARVEX_DETAIL_SOCKET_H
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstddef>
+
+namespace tarvex {
+namespace detail {
+
+// The transport in force for one call: a local stream socket when the
+// variable "KBR7_TARVEX_SOCK_TYPE" holds exactly "UNIX", TCP otherwise.  It is
+// read afresh by every call that needs it, so one process can switch
+// transports between links.
+struct Transport {
+    const char* value;  // the variable's value, null when it is not set
+    bool local;
+};
+Transport current_transport();
+
+// The local socket path that stands for `port`: "/tmp/<port>.tcp".
+void local_path(int port, char* out, size_t size);
+
+// An address of either transport, as bind and connect take it.
+struct Address {
+    bool local = false;
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+
+    const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
+    // The local socket path, or "" for TCP.
+    const char* path() const;
+};
+
+// What a listening end binds: every interface at `port` (its low 16 bits),
+// or the local socket path of `port`.
+Address listening_address(const Transport& t, int port);
+// What a connecting end connects to: `host` at `port`, or the local socket
+// path of `port` (the host is looked up either way; see Connect).
+Address peer_address(const Transport& t, in_addr host, int port);
+// The IPv4 form of a TCP address at `port`: the `receiver` field of a link.
+sockaddr_in ipv4_address(in_addr addr, int port);
+
+// Looks up the IPv4 address of `host` (thread-safe).  False after a
+// failure, with the lookup's reason in `why`.
+bool resolve_ipv4(const char* host, in_addr& addr, const char*& why);
+
+// A new stream socket of the address's transport, or -1 after the failure
+// has been reported.
+int open_socket(const Address& a);
+// Binds and listens; on failure the socket is closed, the failure reported
+// and the status returned (ERR_BIND, ERR_LISTEN).
+int bind_and_listen(int fd, const Address& a);
+// Connects; on failure the socket is closed, the failure reported and
+// ERR_CONNECT returned.
+int connect_to(int fd, const Address& a);
+
+// What every data socket gets, after accept and after connect: small
+// records go out at once.  A local stream socket refuses the option; that is
+// reported and otherwise harmless.
+void setup_data_socket(int fd);
+
+}  // namespace detail
+}  // namespace tarvex
+
+#endif
