@@ -48,7 +48,6 @@ TEST(LinkObject, FreshObjectHasEveryDefault) {
     EXPECT_EQ(A::setup(t), 0);
     EXPECT_EQ(A::must_swap(t), 0);
     EXPECT_FALSE(A::no_swap(t));
-    EXPECT_EQ(A::receive_lock(t), 0);
     EXPECT_EQ(A::buffer(t), nullptr);
     EXPECT_EQ(A::size(t), 0u);
     EXPECT_EQ(A::lport(t), 0);

@@ -1,10 +1,14 @@
-// Construction, configuration and the status-code names of a link.
+// Construction and configuration of a link, and the status-code names.
+// Tarvex hands every call to its Link (detail/Link.h), where the work is
+// done; the forwarding calls stand at the end of this file.
 #include "Tarvex.h"
-
-#include "detail/Io.h"
 
 #include <csignal>
 #include <cstring>
+
+#include "detail/Link.h"
+
+using tarvex::detail::Link;
 
 namespace {
 
@@ -14,63 +18,40 @@ void ignore_broken_pipe() { std::signal(SIGPIPE, SIG_IGN); }
 
 }  // namespace
 
-Tarvex::Tarvex(int md) : Tarvex(false) { bigend_mode = md != 0 ? BIGEND_MODE : NATIVE_MODE; }
+Link::Link(int mode, bool mask) : no_swap(mask), bigend_mode(mode) { ignore_broken_pipe(); }
 
-Tarvex::Tarvex(bool ns)
-    : retrs(10),
-      no_delay(true),
-      owncntr(true),
-      eventn(0),
-      sock(-1),
-      sockin(-1),
-      receiver(),
-      sender(),
-      len(sizeof(sockaddr_in)),
-      connected(0),
-      setup(0),
-      must_swap(0),
-      no_swap(ns),
-      receive_lock(0),
-      buffer(nullptr),
-      size(0),
-      lport(0),
-      bigend_mode(NATIVE_MODE),
-      capacity(0),
-      stream(new tarvex::detail::Stream),
-      scan_skipped_last(0),
-      scan_skipped_total(0) {
-    ignore_broken_pipe();
-}
+// The stored record only: sockets stay open and the local socket file stays
+// in place (Disconnect and SocketRelease do that).
+Link::~Link() { delete[] buffer; }
 
-Tarvex::~Tarvex() {
-    delete[] buffer;
-    delete stream;
-}
-
-int Tarvex::SetRetry(int r) {
+int Link::SetRetry(int r) {
     if (r <= 0) return ERR_BAD_VALUE;
     retrs = r;
     return 0;
 }
 
-int Tarvex::IsLinkActive() { return connected != 0 ? 1 : 0; }
+int Link::IsLinkActive() { return connected != 0 ? 1 : 0; }
 
-bool Tarvex::get_swap() { return must_swap != 0 && !no_swap; }
+bool Link::get_swap() { return must_swap != 0 && !no_swap; }
 
-bool Tarvex::set_swap_mask(bool m) {
+bool Link::set_swap_mask(bool m) {
     no_swap = m;
     return m;
 }
 
-void Tarvex::set_own_cnt(bool on) { owncntr = on; }
-void Tarvex::SetNoDelay() { no_delay = true; }
-void Tarvex::SetDelay() { no_delay = false; }
-int Tarvex::GetLPort() { return lport; }
+void Link::set_own_cnt(bool on) { owncntr = on; }
+void Link::SetNoDelay() { no_delay = true; }
+void Link::SetDelay() { no_delay = false; }
+int Link::GetLPort() { return lport; }
+
+unsigned long long Link::get_scan_skipped_last() const { return scan_skipped_last; }
+unsigned long long Link::get_scan_skipped_total() const { return scan_skipped_total; }
+
+int Link::get_data_fd() const { return sockin; }
+size_t Link::get_buffered_bytes() const { return stream.buffered_for(sockin); }
+bool Link::get_peer_closed() const { return stream.peer_closed(); }
 
 const char* tarvex_version() { return TARVEX_VERSION_STRING; }
-
-unsigned long long Tarvex::get_scan_skipped_last() const { return scan_skipped_last; }
-unsigned long long Tarvex::get_scan_skipped_total() const { return scan_skipped_total; }
 
 const char* tarvex_status_name(int status) {
     switch (status) {
@@ -94,6 +75,58 @@ const char* tarvex_status_text(int status) {
     }
 }
 
-int Tarvex::get_data_fd() const { return sockin; }
-size_t Tarvex::get_buffered_bytes() const { return stream->buffered_for(sockin); }
-bool Tarvex::get_peer_closed() const { return stream->peer_closed(); }
+// ---------------------------------------------------------------------------
+// Tarvex: every call goes to the link
+
+Tarvex::Tarvex(int md) : link_(new Link(md != 0 ? BIGEND_MODE : NATIVE_MODE, false)) {}
+Tarvex::Tarvex(bool ns) : link_(new Link(NATIVE_MODE, ns)) {}
+Tarvex::~Tarvex() { delete link_; }
+
+int Tarvex::SetRetry(int r) { return link_->SetRetry(r); }
+int Tarvex::IsLinkActive() { return link_->IsLinkActive(); }
+bool Tarvex::get_swap() { return link_->get_swap(); }
+bool Tarvex::set_swap_mask(bool m) { return link_->set_swap_mask(m); }
+void Tarvex::set_own_cnt(bool on) { link_->set_own_cnt(on); }
+void Tarvex::SetNoDelay() { link_->SetNoDelay(); }
+void Tarvex::SetDelay() { link_->SetDelay(); }
+int Tarvex::GetLPort() { return link_->GetLPort(); }
+int Tarvex::get_bound_port() const { return link_->get_bound_port(); }
+unsigned long long Tarvex::get_scan_skipped_last() const { return link_->get_scan_skipped_last(); }
+unsigned long long Tarvex::get_scan_skipped_total() const { return link_->get_scan_skipped_total(); }
+int Tarvex::SocketSetup(int port) { return link_->SocketSetup(port); }
+int Tarvex::SocketRelease() { return link_->SocketRelease(); }
+int Tarvex::Connect(bool how) { return link_->Connect(how); }
+int Tarvex::Connect(const char* host, int port) { return link_->Connect(host, port); }
+int Tarvex::Disconnect() { return link_->Disconnect(); }
+int Tarvex::IfReady(bool op, int trs, int sec, int usec) { return link_->IfReady(op, trs, sec, usec); }
+int Tarvex::SendEvent(iovec* vec, int frsin, int mode) { return link_->SendEvent(vec, frsin, mode); }
+int Tarvex::SendRequest(char* buf, int sz) { return link_->SendRequest(buf, sz); }
+int Tarvex::SendEventBatch(const TarvexRecord* recs, int n, int* sent) { return link_->SendEventBatch(recs, n, sent); }
+int Tarvex::ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec) {
+    return link_->ReceiveEvent(rb, trs, sec, usec);
+}
+int Tarvex::WriteBlockToRingBuffer(RNG_RingBuffer& rb) { return link_->WriteBlockToRingBuffer(rb); }
+int Tarvex::get_event_number() { return link_->get_event_number(); }
+KBR7_EVTYPE Tarvex::get_event_type() { return link_->get_event_type(); }
+unsigned int Tarvex::get_event_length() { return link_->get_event_length(); }
+kbr7_eventheader* Tarvex::get_event_header() { return link_->get_event_header(); }
+kbr7_eventheader_2024* Tarvex::get_event_header_2024() { return link_->get_event_header_2024(); }
+kbr7_daq_slow_data_header* Tarvex::get_slow_data_header() { return link_->get_slow_data_header(); }
+int Tarvex::get_data_fd() const { return link_->get_data_fd(); }
+size_t Tarvex::get_buffered_bytes() const { return link_->get_buffered_bytes(); }
+bool Tarvex::get_peer_closed() const { return link_->get_peer_closed(); }
+int Tarvex::ReceiveImageHeader(kbr7_image_ext_intro* im_fr_hd) { return link_->ReceiveImageHeader(im_fr_hd); }
+int Tarvex::ReceiveImageData(kbr7_image_ext_intro* im_fr_hd, char** buf, int sz) {
+    return link_->ReceiveImageData(im_fr_hd, buf, sz);
+}
+int Tarvex::ReceiveImage(kbr7_image_ext_intro* im_fr_hd, char** buf, int sz) {
+    return link_->ReceiveImage(im_fr_hd, buf, sz);
+}
+int Tarvex::ReceiveSpectHeader(kbr7_spect_intro* im_fr_hd) { return link_->ReceiveSpectHeader(im_fr_hd); }
+int Tarvex::ReceiveSpectData(kbr7_spect_intro* im_fr_hd, char** buf, int sz) {
+    return link_->ReceiveSpectData(im_fr_hd, buf, sz);
+}
+int Tarvex::ReceiveSpect(kbr7_spect_intro* im_fr_hd, char** buf, int sz) {
+    return link_->ReceiveSpect(im_fr_hd, buf, sz);
+}
+int Tarvex::SwapBuffer() { return link_->SwapBuffer(); }

@@ -29,7 +29,7 @@
 
 namespace tarvex {
 namespace detail {
-class Stream;
+class Link;
 }
 }  // namespace tarvex
 
@@ -139,43 +139,12 @@ public:
     int ReceiveSpect(kbr7_spect_intro* im_fr_hd, char** buf, int sz);
 
 private:
+    // Converts the stored record to host order (ReceiveEvent's last step).
     int SwapBuffer();
 
-    // Each subsystem's implementation file keeps its inner steps in one of
-    // these; the tests reach the fields through TarvexTestAccess.
-    friend struct TarvexLinkCore;
-    friend struct TarvexSender;
-    friend struct TarvexReceiver;
-    friend struct TarvexTestAccess;
-
-    int retrs;
-    bool no_delay;
-    bool owncntr;
-    int eventn;
-    int sock;
-    int sockin;
-    sockaddr_in receiver;
-    sockaddr_in sender;
-    socklen_t len;
-    int connected;
-    int setup;
-    int must_swap;
-    bool no_swap;
-    int receive_lock;
-    char* buffer;
-    unsigned int size;
-    int lport;
-    int bigend_mode;
-
-    // Bytes `buffer` can hold: a record that fits takes the array of the
-    // record before it instead of a new one.
-    unsigned int capacity;
-    // Everything read from the data socket and not yet taken by a receiver
-    // (the read-ahead, and the pattern bytes a receive had taken when it
-    // returned for want of more).
-    tarvex::detail::Stream* stream;
-    unsigned long long scan_skipped_last;
-    unsigned long long scan_skipped_total;
+    // Everything a link end holds; the first and only member (see
+    // detail/Link.h).
+    tarvex::detail::Link* link_;
 };
 
 // The version of the library in use, "MAJOR.MINOR.PATCH"; the headers'

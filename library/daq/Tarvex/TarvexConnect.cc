@@ -16,9 +16,11 @@
 
 #include "Tarvex.h"
 #include "detail/Io.h"
+#include "detail/Link.h"
 #include "detail/Log.h"
 #include "detail/Socket.h"
 
+using tarvex::detail::Link;
 using tarvex::detail::log_err;
 using tarvex::detail::log_errf;
 using tarvex::detail::log_out;
@@ -78,16 +80,16 @@ int swap_for_preamble(uint32_t word) {
 struct TarvexLinkCore {
     // A new data socket, from accept or connect: set up alike, and read from
     // a clean stream.
-    static void start_data_socket(Tarvex& t, int fd) {
-        t.stream->reset();
+    static void start_data_socket(Link& t, int fd) {
+        t.stream.reset();
         t.sockin = fd;
         tarvex::detail::setup_data_socket(fd);
     }
 
     // Ends the data connection: the socket and everything read ahead from it,
     // or kept of it, go.
-    static void forget_data_socket(Tarvex& t) {
-        t.stream->reset();
+    static void forget_data_socket(Link& t) {
+        t.stream.reset();
         t.sockin = -1;
         t.connected = 0;
     }
@@ -95,15 +97,15 @@ struct TarvexLinkCore {
     // Ends the data connection of a connecting end whose preamble exchange
     // failed: the end returns to the unestablished state instead of holding a
     // connection that Disconnect (which needs `setup`) could never close.
-    static void release_data_socket(Tarvex& t) {
+    static void release_data_socket(Link& t) {
         ::close(t.sockin);
         forget_data_socket(t);
         t.setup = 0;
     }
 
-    static int receive_preamble(Tarvex& t) {
+    static int receive_preamble(Link& t) {
         uint32_t word = 0;
-        if (!receive_word(*t.stream, t.sockin, word)) {
+        if (!receive_word(t.stream, t.sockin, word)) {
             log_system_error(text::kPreambleReceiveFailed);
             release_data_socket(t);
             return ERR_PROTOCOL;
@@ -119,7 +121,7 @@ struct TarvexLinkCore {
     }
 };
 
-int Tarvex::SocketSetup(int port) {
+int Link::SocketSetup(int port) {
     if (setup != 0) {
         log_err(text::kAlreadySetup);
         return ERR_ALREADY_SETUP;
@@ -146,7 +148,7 @@ int Tarvex::SocketSetup(int port) {
     return 0;
 }
 
-int Tarvex::get_bound_port() const {
+int Link::get_bound_port() const {
     if (sock < 0) return -1;
     sockaddr_storage bound;
     socklen_t length = sizeof bound;
@@ -155,7 +157,7 @@ int Tarvex::get_bound_port() const {
     return ntohs(reinterpret_cast<const sockaddr_in*>(&bound)->sin_port);
 }
 
-int Tarvex::SocketRelease() {
+int Link::SocketRelease() {
     if (setup == 0) {
         log_err(text::kReleaseNotSetup);
         return ERR_NOT_SETUP;
@@ -189,7 +191,7 @@ int Tarvex::SocketRelease() {
     return 0;
 }
 
-int Tarvex::Connect(bool how) {
+int Link::Connect(bool how) {
     if (setup == 0) {
         log_err(text::kConnectNotSetup);
         return ERR_NOT_SETUP;
@@ -218,7 +220,7 @@ int Tarvex::Connect(bool how) {
 
     connected = 1;
     uint32_t word = kPreambleNative;
-    if (bigend_mode == BIGEND_MODE) {
+    if (bigend_mode == Tarvex::BIGEND_MODE) {
         must_swap = kBigendModeSwap;
         word = kPreambleBigend;
     }
@@ -232,7 +234,7 @@ int Tarvex::Connect(bool how) {
     return 0;
 }
 
-int Tarvex::Connect(const char* host, int port) {
+int Link::Connect(const char* host, int port) {
     if (setup != 0) {
         log_err(text::kAlreadySetup);
         return ERR_ALREADY_SETUP;
@@ -274,7 +276,7 @@ int Tarvex::Connect(const char* host, int port) {
     return 0;
 }
 
-int Tarvex::Disconnect() {
+int Link::Disconnect() {
     if (setup == 0) {
         log_err(text::kDisconnectNotSetup);
         return ERR_NOT_SETUP;

@@ -11,11 +11,13 @@
 
 #include "Tarvex.h"
 #include "detail/Io.h"
+#include "detail/Link.h"
 #include "detail/Log.h"
 #include "detail/Receiver.h"
 #include "detail/RecordKinds.h"
 #include "event_util.h"
 
+using tarvex::detail::Link;
 using tarvex::detail::log_err;
 using tarvex::detail::log_errf;
 using tarvex::detail::log_out;
@@ -61,7 +63,7 @@ const TarvexReceiver::IntroKind kSpect{
 
 // Reads one byte at a time, each after a readiness wait, until the last four
 // bytes form a pattern; there is no limit on the bytes passed over.
-int TarvexReceiver::scan_intro_pattern(Tarvex& t, const IntroKind& k) {
+int TarvexReceiver::scan_intro_pattern(Link& t, const IntroKind& k) {
     unsigned char window[4] = {0, 0, 0, 0};  // in arrival order
     int empty = 0;
     for (;;) {
@@ -74,12 +76,12 @@ int TarvexReceiver::scan_intro_pattern(Tarvex& t, const IntroKind& k) {
             return ERR_READ;
         }
         unsigned char c;
-        ssize_t n = t.stream->read_nowait(t.sockin, &c, 1);
+        ssize_t n = t.stream.read_nowait(t.sockin, &c, 1);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             // Nothing there yet: only now is it worth a wait.
             const int w = wait_readable(t);
             if (w != 0) return w;
-            n = t.stream->read_nowait(t.sockin, &c, 1);
+            n = t.stream.read_nowait(t.sockin, &c, 1);
         }
         if (n < 0) {
             log_system_error(k.scan_read_failed);
@@ -95,7 +97,7 @@ int TarvexReceiver::scan_intro_pattern(Tarvex& t, const IntroKind& k) {
     }
 }
 
-int TarvexReceiver::receive_intro(Tarvex& t, const IntroKind& k, void* intro) {
+int TarvexReceiver::receive_intro(Link& t, const IntroKind& k, void* intro) {
     if (!t.connected) {
         log_err(text::kIntroNotConnected);
         return ERR_NOT_CONNECTED;
@@ -112,7 +114,7 @@ int TarvexReceiver::receive_intro(Tarvex& t, const IntroKind& k, void* intro) {
     std::memset(p, 0, k.row.header);
     size_t have = sizeof(uint32_t);
     ReadResult rr =
-        t.stream->read_missing(t.sockin, p, k.row.header, have, kEmptyLimit, [&t] { return wait_readable(t); });
+        t.stream.read_missing(t.sockin, p, k.row.header, have, kEmptyLimit, [&t] { return wait_readable(t); });
     switch (rr.outcome) {
         case ReadResult::Complete: break;
         case ReadResult::WaitStopped: return rr.status;
@@ -127,7 +129,7 @@ int TarvexReceiver::receive_intro(Tarvex& t, const IntroKind& k, void* intro) {
     return 0;
 }
 
-int TarvexReceiver::receive_intro_body(Tarvex& t, const IntroKind& k, void* intro, char** buf, int sz) {
+int TarvexReceiver::receive_intro_body(Link& t, const IntroKind& k, void* intro, char** buf, int sz) {
     if (intro == nullptr || buf == nullptr) return ERR_BAD_VALUE;
     if (t.sockin < 0) return ERR_READ;
 
@@ -145,8 +147,8 @@ int TarvexReceiver::receive_intro_body(Tarvex& t, const IntroKind& k, void* intr
     if (*buf == nullptr) *buf = new char[static_cast<size_t>(body)];
 
     size_t have = 0;
-    ReadResult rr = t.stream->read_missing(t.sockin, *buf, static_cast<size_t>(body), have, k.row.body_empty_limit,
-                                           [&t] { return wait_readable(t); });
+    ReadResult rr = t.stream.read_missing(t.sockin, *buf, static_cast<size_t>(body), have, k.row.body_empty_limit,
+                                          [&t] { return wait_readable(t); });
     if (rr.outcome == ReadResult::TooManyEmpty) log_system_error(k.body_empty);
     if (rr.outcome != ReadResult::Complete) return ERR_READ;
 
@@ -157,28 +159,28 @@ int TarvexReceiver::receive_intro_body(Tarvex& t, const IntroKind& k, void* intr
     return 0;
 }
 
-int Tarvex::ReceiveImageHeader(kbr7_image_ext_intro* im_fr_hd) {
+int Link::ReceiveImageHeader(kbr7_image_ext_intro* im_fr_hd) {
     return TarvexReceiver::receive_intro(*this, kImage, im_fr_hd);
 }
 
-int Tarvex::ReceiveImageData(kbr7_image_ext_intro* im_fr_hd, char** buf, int sz) {
+int Link::ReceiveImageData(kbr7_image_ext_intro* im_fr_hd, char** buf, int sz) {
     return TarvexReceiver::receive_intro_body(*this, kImage, im_fr_hd, buf, sz);
 }
 
-int Tarvex::ReceiveImage(kbr7_image_ext_intro* im_fr_hd, char** buf, int sz) {
+int Link::ReceiveImage(kbr7_image_ext_intro* im_fr_hd, char** buf, int sz) {
     int st = ReceiveImageHeader(im_fr_hd);
     return st != 0 ? st : ReceiveImageData(im_fr_hd, buf, sz);
 }
 
-int Tarvex::ReceiveSpectHeader(kbr7_spect_intro* im_fr_hd) {
+int Link::ReceiveSpectHeader(kbr7_spect_intro* im_fr_hd) {
     return TarvexReceiver::receive_intro(*this, kSpect, im_fr_hd);
 }
 
-int Tarvex::ReceiveSpectData(kbr7_spect_intro* im_fr_hd, char** buf, int sz) {
+int Link::ReceiveSpectData(kbr7_spect_intro* im_fr_hd, char** buf, int sz) {
     return TarvexReceiver::receive_intro_body(*this, kSpect, im_fr_hd, buf, sz);
 }
 
-int Tarvex::ReceiveSpect(kbr7_spect_intro* im_fr_hd, char** buf, int sz) {
+int Link::ReceiveSpect(kbr7_spect_intro* im_fr_hd, char** buf, int sz) {
     int st = ReceiveSpectHeader(im_fr_hd);
     return st != 0 ? st : ReceiveSpectData(im_fr_hd, buf, sz);
 }

@@ -10,11 +10,13 @@
 
 #include "Tarvex.h"
 #include "detail/Io.h"
+#include "detail/Link.h"
 #include "detail/Log.h"
 #include "detail/Receiver.h"
 #include "detail/RecordKinds.h"
 #include "event_util.h"
 
+using tarvex::detail::Link;
 using tarvex::detail::log_err;
 using tarvex::detail::log_out;
 using tarvex::detail::log_outf;
@@ -90,12 +92,12 @@ struct TarvexReceiver::Header {
     int64_t length;                                                    // L, from the working header
 };
 
-int TarvexReceiver::wait_readable(Tarvex& t) {
+int TarvexReceiver::wait_readable(Link& t) {
     int r = t.IfReady(Tarvex::RECEIVER_READ, -1, -1, -1);
     return r < 0 ? ERR_READ : r;  // never hand the read loop its "idle" sentinel
 }
 
-void TarvexReceiver::release_record(Tarvex& t) {
+void TarvexReceiver::release_record(Link& t) {
     delete[] t.buffer;
     t.buffer = nullptr;
     t.size = 0;
@@ -104,25 +106,25 @@ void TarvexReceiver::release_record(Tarvex& t) {
 
 // Bytes of a partial window stay with the link when the call returns before
 // the window is complete, so that the next call goes on with them.
-int TarvexReceiver::keep_window(Tarvex& t, const Window& w, int status) {
-    t.stream->keep(w.bytes, w.have);
+int TarvexReceiver::keep_window(Link& t, const Window& w, int status) {
+    t.stream.keep(w.bytes, w.have);
     return status;
 }
 
 // The first four bytes.  A read that would block waits for readability and
 // goes on with the byte it was missing: bytes already taken are never read
 // again or dropped, also when the call returns for lack of waits.
-int TarvexReceiver::first_four(Tarvex& t, Window& w, int trs, int sec, int usec) {
+int TarvexReceiver::first_four(Link& t, Window& w, int trs, int sec, int usec) {
     std::memset(w.bytes, 0, sizeof w.bytes);
     w.copies = 0;
-    w.have = t.stream->take_kept(w.bytes);
+    w.have = t.stream.take_kept(w.bytes);
     if (w.have >= 4) w.have = 0;
 
     const int allowed = trs < 0 ? kFirstFourWaitsUnbounded : 1;
     int waits = 0;
     // Bytes already on the socket need no wait: they are read ahead first.
     // A wait without budget still fails before anything is taken.
-    if (trs != 0) t.stream->fill_nowait(t.sockin);
+    if (trs != 0) t.stream.fill_nowait(t.sockin);
     int r = t.IfReady(Tarvex::RECEIVER_READ, trs, sec, usec);
     while (r == ERR_TIMEOUT && ++waits < allowed) r = t.IfReady(Tarvex::RECEIVER_READ, trs, sec, usec);
     if (r == ERR_TIMEOUT) return keep_window(t, w, ERR_TIMEOUT);
@@ -132,7 +134,7 @@ int TarvexReceiver::first_four(Tarvex& t, Window& w, int trs, int sec, int usec)
         // The bytes of the window one after the other, taken together when
         // they are there together.  A read of 0 bytes leaves its byte as it
         // was and counts as done.
-        const ssize_t n = t.stream->read(t.sockin, &w.bytes[w.have], static_cast<size_t>(4 - w.have));
+        const ssize_t n = t.stream.read(t.sockin, &w.bytes[w.have], static_cast<size_t>(4 - w.have));
         if (n > 0) {
             w.have += static_cast<int>(n);
             continue;
@@ -159,7 +161,7 @@ int TarvexReceiver::first_four(Tarvex& t, Window& w, int trs, int sec, int usec)
 // Moves the window one byte at a time until it holds a pattern.  The limit
 // lets 200000 bytes stand in front of a record; the 200001st byte is still
 // read before the call gives up.
-int TarvexReceiver::scan(Tarvex& t, Window& w, Found& found) {
+int TarvexReceiver::scan(Link& t, Window& w, Found& found) {
     unsigned long shift = 0;
     for (;;) {
         uint32_t value = load32(w.bytes);
@@ -178,7 +180,7 @@ int TarvexReceiver::scan(Tarvex& t, Window& w, Found& found) {
             ++t.scan_skipped_last;
             ++t.scan_skipped_total;
         }
-        const ssize_t n = t.stream->read(t.sockin, &w.bytes[3], 1);
+        const ssize_t n = t.stream.read(t.sockin, &w.bytes[3], 1);
         if (n == 0) w.copies |= 8u;
         if (n >= 0) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) return ERR_READ;
@@ -187,12 +189,12 @@ int TarvexReceiver::scan(Tarvex& t, Window& w, Found& found) {
     }
 }
 
-int TarvexReceiver::read_header(Tarvex& t, const Found& f, Header& h) {
+int TarvexReceiver::read_header(Link& t, const Found& f, Header& h) {
     std::memset(h.working, 0, sizeof h.working);
     std::memcpy(h.working, &f.value, sizeof f.value);
     size_t have = sizeof f.value;
-    ReadResult rr = t.stream->read_missing(t.sockin, reinterpret_cast<char*>(h.working), f.row->header, have,
-                                           kHeaderEmptyLimit, [&t] { return wait_readable(t); });
+    ReadResult rr = t.stream.read_missing(t.sockin, reinterpret_cast<char*>(h.working), f.row->header, have,
+                                          kHeaderEmptyLimit, [&t] { return wait_readable(t); });
     if (rr.outcome == ReadResult::Complete) return 0;
     if (rr.outcome == ReadResult::TooManyEmpty) log_system_error(header_empty_message(*f.row));
     return ERR_READ;
@@ -200,7 +202,7 @@ int TarvexReceiver::read_header(Tarvex& t, const Found& f, Header& h) {
 
 // Leaves the header as received in the byte order in which it travelled and
 // the working header in host order.
-int TarvexReceiver::settle_byte_order(Tarvex& t, const Found& f, Header& h) {
+int TarvexReceiver::settle_byte_order(Link& t, const Found& f, Header& h) {
     if (f.other_order && t.must_swap == 0 && !t.no_swap) {
         // The peer writes in the other byte order: convert from now on.  The
         // first word already stands as it travelled.
@@ -219,7 +221,7 @@ int TarvexReceiver::settle_byte_order(Tarvex& t, const Found& f, Header& h) {
 }
 
 // Tells the sender whether the ring buffer has room for the record.
-int TarvexReceiver::acknowledge(Tarvex& t, const KindRow& k, const Header& h, RNG_RingBuffer& rb, bool& fits) {
+int TarvexReceiver::acknowledge(Link& t, const KindRow& k, const Header& h, RNG_RingBuffer& rb, bool& fits) {
     const unsigned long free_bytes = rb.size() - rb.bytesUsed();
     // A 64-bit length is weighed as a signed number, a 32-bit one as unsigned.
     if (k.length_width == 8)
@@ -234,7 +236,7 @@ int TarvexReceiver::acknowledge(Tarvex& t, const KindRow& k, const Header& h, RN
 
 // Replaces the stored record with a new array of the record's length that
 // starts with the header as received.
-int TarvexReceiver::store_record(Tarvex& t, const KindRow& k, const Header& h) {
+int TarvexReceiver::store_record(Link& t, const KindRow& k, const Header& h) {
     // A length below the header size would put the header outside the array
     // and wrap the body count; one beyond 32 bits does not fit `size`.  Both
     // are refused like a negative 2024 length; the next call's scan finds the
@@ -259,10 +261,10 @@ int TarvexReceiver::store_record(Tarvex& t, const KindRow& k, const Header& h) {
 }
 
 // Reads the body straight into the record array behind the header.
-int TarvexReceiver::read_body(Tarvex& t, const KindRow& k) {
+int TarvexReceiver::read_body(Link& t, const KindRow& k) {
     size_t have = 0;
-    ReadResult rr = t.stream->read_missing(t.sockin, t.buffer + k.header, t.size - k.header, have, k.body_empty_limit,
-                                           [&t] { return wait_readable(t); });
+    ReadResult rr = t.stream.read_missing(t.sockin, t.buffer + k.header, t.size - k.header, have, k.body_empty_limit,
+                                          [&t] { return wait_readable(t); });
     if (rr.outcome == ReadResult::TooManyEmpty) log_system_error(text::kBodyEmpty);
     if (rr.outcome != ReadResult::Complete) return ERR_READ;
     if (k.header + have != t.size) {
@@ -272,7 +274,7 @@ int TarvexReceiver::read_body(Tarvex& t, const KindRow& k) {
     return 0;
 }
 
-int TarvexReceiver::receive_event(Tarvex& t, RNG_RingBuffer* rb, int trs, int sec, int usec) {
+int TarvexReceiver::receive_event(Link& t, RNG_RingBuffer* rb, int trs, int sec, int usec) {
     t.scan_skipped_last = 0;
     if (!t.connected) {
         log_err(text::kReceiveNotConnected);
@@ -319,14 +321,14 @@ int TarvexReceiver::receive_event(Tarvex& t, RNG_RingBuffer* rb, int trs, int se
     return st;
 }
 
-int Tarvex::ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec) {
+int Link::ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec) {
     return TarvexReceiver::receive_event(*this, rb, trs, sec, usec);
 }
 
 // ---------------------------------------------------------------------------
 // The record buffer
 
-int Tarvex::SwapBuffer() {
+int Link::SwapBuffer() {
     if (!get_swap()) return 0;
     if (buffer == nullptr) return ERR_NO_BUFFER;
     // The stored header is in the order in which it travelled, so a converted
@@ -343,7 +345,7 @@ int Tarvex::SwapBuffer() {
     return 0;
 }
 
-int Tarvex::WriteBlockToRingBuffer(RNG_RingBuffer& rb) {
+int Link::WriteBlockToRingBuffer(RNG_RingBuffer& rb) {
     if (buffer == nullptr) return ERR_NO_BUFFER;
     return rb.Write(buffer, size) == size ? 0 : ERR_RING_WRITE;
 }
@@ -382,7 +384,7 @@ size_t low_word_offset(size_t field_2024, size_t field) {
 
 }  // namespace
 
-int Tarvex::get_event_number() {
+int Link::get_event_number() {
     if (owncntr) return eventn;
     uint32_t v;
     if (!stored_word(
@@ -393,7 +395,7 @@ int Tarvex::get_event_number() {
     return static_cast<int>(v);
 }
 
-KBR7_EVTYPE Tarvex::get_event_type() {
+KBR7_EVTYPE Link::get_event_type() {
     const size_t offset =
         is_data_format_2024() ? offsetof(kbr7_eventheader_2024, event_type) : offsetof(kbr7_eventheader, event_type);
     uint32_t v;
@@ -401,7 +403,7 @@ KBR7_EVTYPE Tarvex::get_event_type() {
     return static_cast<KBR7_EVTYPE>(v);
 }
 
-unsigned int Tarvex::get_event_length() {
+unsigned int Link::get_event_length() {
     uint32_t v;
     if (!stored_word(
             buffer, size,
@@ -411,18 +413,18 @@ unsigned int Tarvex::get_event_length() {
     return v;
 }
 
-kbr7_eventheader* Tarvex::get_event_header() {
+kbr7_eventheader* Link::get_event_header() {
     static const uint32_t patterns[] = {KBR7_PATTERN_LEGACY, KBR7_PATTERN_2010};
     return reinterpret_cast<kbr7_eventheader*>(stored_header(buffer, size, patterns, sizeof(kbr7_eventheader)));
 }
 
-kbr7_eventheader_2024* Tarvex::get_event_header_2024() {
+kbr7_eventheader_2024* Link::get_event_header_2024() {
     static const uint32_t patterns[] = {KBR7_PATTERN_2024};
     return reinterpret_cast<kbr7_eventheader_2024*>(
         stored_header(buffer, size, patterns, sizeof(kbr7_eventheader_2024)));
 }
 
-kbr7_daq_slow_data_header* Tarvex::get_slow_data_header() {
+kbr7_daq_slow_data_header* Link::get_slow_data_header() {
     static const uint32_t patterns[] = {KBR7_PATTERN_SLOW_2024, KBR7_PATTERN_SLOW};
     return reinterpret_cast<kbr7_daq_slow_data_header*>(
         stored_header(buffer, size, patterns, sizeof(kbr7_daq_slow_data_header)));

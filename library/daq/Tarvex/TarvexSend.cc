@@ -23,12 +23,14 @@
 
 #include "Tarvex.h"
 #include "detail/Io.h"
+#include "detail/Link.h"
 #include "detail/Log.h"
 #include "detail/RecordKinds.h"
 #include "event_util.h"
 
 namespace {
 
+using tarvex::detail::Link;
 using tarvex::detail::log_err;
 using tarvex::detail::log_errf;
 using tarvex::detail::log_out;
@@ -188,7 +190,7 @@ struct TarvexSender {
 
     // State of one send: a record, or a batch of them.
     struct Call {
-        Tarvex& link;
+        Link& link;
         bool convert;               // decided once: get_swap() cannot change during the call
         uint32_t event_length = 0;  // bytes the whole send puts on the wire
         uint32_t sent_total = 0;
@@ -207,12 +209,12 @@ struct TarvexSender {
     static int check_body(const Prepared& p, const iovec* vec, int frsin, bool convert);
     static int build_record(const Prepared& p, const iovec* vec, int frsin, char* event_buf);
 
-    static int send_event(Tarvex& t, iovec* vec, int frsin, bool ack);
+    static int send_event(Link& t, iovec* vec, int frsin, bool ack);
     static int exchange_header(Call& c, const char* hd, size_t hdsz);
     static int send_header(Call& c, const char* hd, size_t hdsz);
     static int await_answer(Call& c);
 
-    static int send_batch(Tarvex& t, const TarvexRecord* recs, int n, int* sent);
+    static int send_batch(Link& t, const TarvexRecord* recs, int n, int* sent);
     static int send_batch_gather(Call& c, const TarvexRecord* recs, int n);
     static int send_batch_converted(Call& c, const TarvexRecord* recs, const std::vector<Prepared>& prepared);
 
@@ -220,11 +222,11 @@ struct TarvexSender {
     static int send_buffer(Call& c, const char* p, size_t n);
     template <class Op, class WaitedReport, class DirectReport>
     static Attempt body_attempt(Call& c, Op&& op, WaitedReport&& waited_report, DirectReport&& direct_report);
-    static Attempt body_failure(Tarvex& t, int err);
+    static Attempt body_failure(Link& t, int err);
     static int verdict(const Call& c);
     static int retries_exceeded(const Call& c);
 
-    static int send_request(Tarvex& t, const char* buf, int sz);
+    static int send_request(Link& t, const char* buf, int sz);
 };
 
 // ---------------------------------------------------------------------------
@@ -309,7 +311,7 @@ int TarvexSender::build_record(const Prepared& p, const iovec* vec, int frsin, c
 // ---------------------------------------------------------------------------
 // SendEvent
 
-int Tarvex::SendEvent(iovec* vec, int frsin, int mode) {
+int Link::SendEvent(iovec* vec, int frsin, int mode) {
     if (connected == 0) {
         log_err(text::kSendNotConnected);
         return ERR_NOT_CONNECTED;
@@ -317,7 +319,7 @@ int Tarvex::SendEvent(iovec* vec, int frsin, int mode) {
     return TarvexSender::send_event(*this, vec, frsin, mode != 0);
 }
 
-int TarvexSender::send_event(Tarvex& t, iovec* vec, int frsin, bool ack) {
+int TarvexSender::send_event(Link& t, iovec* vec, int frsin, bool ack) {
     Call c{t, t.get_swap()};
     Prepared p;
     int status = prepare(vec, frsin, c.convert, p);
@@ -359,7 +361,7 @@ int TarvexSender::exchange_header(Call& c, const char* hd, size_t hdsz) {
 // full makes the sender wait for it, whatever no_delay says.  Only a write
 // that would block right after a wait said writable is a failure.
 int TarvexSender::send_header(Call& c, const char* hd, size_t hdsz) {
-    Tarvex& t = c.link;
+    Link& t = c.link;
     size_t hd_len = 0;
     bool wait_first = false;
     c.rtr = t.retrs;
@@ -406,7 +408,7 @@ int TarvexSender::send_header(Call& c, const char* hd, size_t hdsz) {
 
 int TarvexSender::await_answer(Call& c) {
     using tarvex::detail::ReadResult;
-    Tarvex& t = c.link;
+    Link& t = c.link;
     c.rtr = t.retrs;
     int32_t ack = 0;
     size_t have = 0;
@@ -435,7 +437,7 @@ int TarvexSender::await_answer(Call& c) {
     auto progress = [&] { c.rtr = t.retrs; };
     const int fd = t.sockin;  // a wait that disconnects must not change what is read
     ReadResult r =
-        t.stream->read_missing(fd, reinterpret_cast<char*>(&ack), sizeof ack, have, kAnswerEmptyLimit, wait, progress);
+        t.stream.read_missing(fd, reinterpret_cast<char*>(&ack), sizeof ack, have, kAnswerEmptyLimit, wait, progress);
     switch (r.outcome) {
         case ReadResult::Complete: break;
         case ReadResult::WaitStopped: return r.status;
@@ -451,7 +453,7 @@ int TarvexSender::await_answer(Call& c) {
 // ---------------------------------------------------------------------------
 // SendEventBatch
 
-int Tarvex::SendEventBatch(const TarvexRecord* recs, int n, int* sent) {
+int Link::SendEventBatch(const TarvexRecord* recs, int n, int* sent) {
     if (sent != nullptr) *sent = 0;
     if (n == 0) return 0;
     if (n < 0 || recs == nullptr) {
@@ -465,7 +467,7 @@ int Tarvex::SendEventBatch(const TarvexRecord* recs, int n, int* sent) {
     return TarvexSender::send_batch(*this, recs, n, sent);
 }
 
-int TarvexSender::send_batch(Tarvex& t, const TarvexRecord* recs, int n, int* sent) {
+int TarvexSender::send_batch(Link& t, const TarvexRecord* recs, int n, int* sent) {
     Call c{t, t.get_swap()};
     // Every record is checked before the first byte goes out, so that a bad
     // one stops the batch with nothing of it on the wire.
@@ -566,7 +568,7 @@ int TarvexSender::send_batch_converted(Call& c, const TarvexRecord* recs, const 
 template <class Op, class WaitedReport, class DirectReport>
 TarvexSender::Attempt TarvexSender::body_attempt(Call& c, Op&& op, WaitedReport&& waited_report,
                                                  DirectReport&& direct_report) {
-    Tarvex& t = c.link;
+    Link& t = c.link;
     if (t.no_delay) {
         if (c.blocked) {
             Readiness r = tarvex::detail::wait_100ms(t.sockin, true);
@@ -609,7 +611,7 @@ TarvexSender::Attempt TarvexSender::body_attempt(Call& c, Op&& op, WaitedReport&
     return body_failure(t, err);
 }
 
-TarvexSender::Attempt TarvexSender::body_failure(Tarvex& t, int err) {
+TarvexSender::Attempt TarvexSender::body_failure(Link& t, int err) {
     if (err == EAGAIN) return {Attempt::Again, 0, 0};
     if (err == EPIPE) t.Disconnect();
     return {Attempt::Stop, 0, ERR_SEND};
@@ -618,7 +620,7 @@ TarvexSender::Attempt TarvexSender::body_failure(Tarvex& t, int err) {
 // Straight from the fragments, at most kIovMax entries per writev.  A short
 // write advances the entries in place.
 int TarvexSender::send_gather(Call& c, iovec* vector, int frs) {
-    Tarvex& t = c.link;
+    Link& t = c.link;
     const int steps = frs / kIovMax + 1;
     for (int s = 0; s < steps; ++s) {
         c.rtr = t.retrs;
@@ -666,7 +668,7 @@ int TarvexSender::send_gather(Call& c, iovec* vector, int frs) {
 // `n` bytes from `p` (a converted record, or a part of one), with a budget
 // of its own.
 int TarvexSender::send_buffer(Call& c, const char* p, size_t n) {
-    Tarvex& t = c.link;
+    Link& t = c.link;
     size_t sent = 0;
     c.rtr = t.retrs;
     auto op = [&] {
@@ -705,7 +707,7 @@ int TarvexSender::retries_exceeded(const Call& c) {
 // ---------------------------------------------------------------------------
 // SendRequest
 
-int Tarvex::SendRequest(char* buf, int sz) {
+int Link::SendRequest(char* buf, int sz) {
     if (connected == 0) {
         log_err(text::kRequestNotConnected);
         return ERR_NOT_CONNECTED;
@@ -720,7 +722,7 @@ int Tarvex::SendRequest(char* buf, int sz) {
     return TarvexSender::send_request(*this, buf, sz);
 }
 
-int TarvexSender::send_request(Tarvex& t, const char* buf, int sz) {
+int TarvexSender::send_request(Link& t, const char* buf, int sz) {
     int hd_len = 0;
     int rtr = kRequestFirstBudget;
     for (;;) {

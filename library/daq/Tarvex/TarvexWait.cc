@@ -10,10 +10,12 @@
 
 #include "Tarvex.h"
 #include "detail/Io.h"
+#include "detail/Link.h"
 #include "detail/Log.h"
 
 namespace {
 
+using tarvex::detail::Link;
 using tarvex::detail::Readiness;
 
 // The per-attempt time limit, with the meaning a select() time-out of `sec`
@@ -28,7 +30,7 @@ timespec attempt_limit(int sec, int usec) {
 
 }  // namespace
 
-int Tarvex::IfReady(bool op, int trs, int sec, int usec) {
+int Link::IfReady(bool op, int trs, int sec, int usec) {
     const int used_up = op ? ERR_NOT_WRITABLE : ERR_NOT_READABLE;
     const int failed = op ? ERR_SEND : ERR_READ;
     const bool untimed = sec == -1 || usec == -1;
@@ -37,7 +39,7 @@ int Tarvex::IfReady(bool op, int trs, int sec, int usec) {
     if (budget <= 0) return used_up;
     // Bytes already read ahead (or the end of the stream) are there to be
     // read now; the socket itself may have nothing more.
-    if (!op && stream->readable_now(sockin)) return 0;
+    if (!op && stream.readable_now(sockin)) return 0;
     // Without a data socket nothing could ever end an untimed wait.
     if (untimed && sockin < 0) return failed;
 

@@ -8,14 +8,16 @@
 #include <cstddef>
 
 #include "Tarvex.h"
+#include "detail/Link.h"
 #include "detail/RecordKinds.h"
 
 struct TarvexReceiver {
+    using Link = tarvex::detail::Link;
     // --- shared by every receiver ---
 
     // The wait before every header and body read: budget `retrs`, no time
     // limit.  Returns 0 (read now) or the wait's status.
-    static int wait_readable(Tarvex& t);
+    static int wait_readable(Link& t);
 
     // --- events and slow data (TarvexReceive.cc) ---
 
@@ -24,24 +26,24 @@ struct TarvexReceiver {
     struct Found;   // the pattern the scan stopped at, and its kind
     struct Header;  // the header being read, and its copy as received
 
-    static int receive_event(Tarvex& t, RNG_RingBuffer* rb, int trs, int sec, int usec);
-    static int first_four(Tarvex& t, Window& w, int trs, int sec, int usec);
-    static int scan(Tarvex& t, Window& w, Found& found);
-    static int keep_window(Tarvex& t, const Window& w, int status);
-    static int read_header(Tarvex& t, const Found& f, Header& h);
-    static int settle_byte_order(Tarvex& t, const Found& f, Header& h);
-    static int acknowledge(Tarvex& t, const KindRow& k, const Header& h, RNG_RingBuffer& rb, bool& fits);
-    static int store_record(Tarvex& t, const KindRow& k, const Header& h);
-    static int read_body(Tarvex& t, const KindRow& k);
-    static void release_record(Tarvex& t);
+    static int receive_event(Link& t, RNG_RingBuffer* rb, int trs, int sec, int usec);
+    static int first_four(Link& t, Window& w, int trs, int sec, int usec);
+    static int scan(Link& t, Window& w, Found& found);
+    static int keep_window(Link& t, const Window& w, int status);
+    static int read_header(Link& t, const Found& f, Header& h);
+    static int settle_byte_order(Link& t, const Found& f, Header& h);
+    static int acknowledge(Link& t, const KindRow& k, const Header& h, RNG_RingBuffer& rb, bool& fits);
+    static int store_record(Link& t, const KindRow& k, const Header& h);
+    static int read_body(Link& t, const KindRow& k);
+    static void release_record(Link& t);
 
     // --- images and spectra (TarvexImage.cc) ---
 
     struct IntroKind;  // the kind of one intro record and the messages of its receiver
 
-    static int receive_intro(Tarvex& t, const IntroKind& k, void* intro);
-    static int receive_intro_body(Tarvex& t, const IntroKind& k, void* intro, char** buf, int sz);
-    static int scan_intro_pattern(Tarvex& t, const IntroKind& k);
+    static int receive_intro(Link& t, const IntroKind& k, void* intro);
+    static int receive_intro_body(Link& t, const IntroKind& k, void* intro, char** buf, int sz);
+    static int scan_intro_pattern(Link& t, const IntroKind& k);
 };
 
 #endif

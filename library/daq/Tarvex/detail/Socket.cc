@@ -30,9 +30,7 @@ Transport current_transport() {
 
 void local_path(int port, char* out, size_t size) { std::snprintf(out, size, "/tmp/%d.tcp", port); }
 
-const char* Address::path() const {
-    return local ? reinterpret_cast<const sockaddr_un*>(&storage)->sun_path : "";
-}
+const char* Address::path() const { return local ? reinterpret_cast<const sockaddr_un*>(&storage)->sun_path : ""; }
 
 sockaddr_in ipv4_address(in_addr addr, int port) {
     sockaddr_in a;

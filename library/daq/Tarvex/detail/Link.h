@@ -1,0 +1,111 @@
+// The state and the work of one link end.  Tarvex (the public class) holds
+// one of these and hands every call to it; the implementation files define
+// its methods, and their inner steps take it by reference.  Not installed.
+#ifndef TARVEX_DETAIL_LINK_H
+#define TARVEX_DETAIL_LINK_H
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <cstddef>
+#include <type_traits>
+
+#include "Tarvex.h"
+#include "detail/Io.h"
+
+namespace tarvex {
+namespace detail {
+
+class Link {
+public:
+    Link(int mode, bool mask);
+    ~Link();
+    Link(const Link&) = delete;
+    Link& operator=(const Link&) = delete;
+
+    // The operations of Tarvex, one for one.
+    int SetRetry(int r);
+    int IsLinkActive();
+    bool get_swap();
+    bool set_swap_mask(bool m);
+    void set_own_cnt(bool on);
+    void SetNoDelay();
+    void SetDelay();
+    int GetLPort();
+    int get_bound_port() const;
+    unsigned long long get_scan_skipped_last() const;
+    unsigned long long get_scan_skipped_total() const;
+    int SocketSetup(int port);
+    int SocketRelease();
+    int Connect(bool how);
+    int Connect(const char* host, int port);
+    int Disconnect();
+    int IfReady(bool op, int trs, int sec, int usec);
+    int SendEvent(iovec* vec, int frsin, int mode);
+    int SendRequest(char* buf, int sz);
+    int SendEventBatch(const TarvexRecord* recs, int n, int* sent);
+    int ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec);
+    int WriteBlockToRingBuffer(RNG_RingBuffer& rb);
+    int get_event_number();
+    KBR7_EVTYPE get_event_type();
+    unsigned int get_event_length();
+    kbr7_eventheader* get_event_header();
+    kbr7_eventheader_2024* get_event_header_2024();
+    kbr7_daq_slow_data_header* get_slow_data_header();
+    int get_data_fd() const;
+    size_t get_buffered_bytes() const;
+    bool get_peer_closed() const;
+    int ReceiveImageHeader(kbr7_image_ext_intro* im_fr_hd);
+    int ReceiveImageData(kbr7_image_ext_intro* im_fr_hd, char** buf, int sz);
+    int ReceiveImage(kbr7_image_ext_intro* im_fr_hd, char** buf, int sz);
+    int ReceiveSpectHeader(kbr7_spect_intro* im_fr_hd);
+    int ReceiveSpectData(kbr7_spect_intro* im_fr_hd, char** buf, int sz);
+    int ReceiveSpect(kbr7_spect_intro* im_fr_hd, char** buf, int sz);
+    // Exported for the tests, which call it directly (the rest of the link is
+    // reached through its fields, which need no symbol).
+    TARVEX_API int SwapBuffer();
+
+    // The fields of a link end, in the order and with the defaults the class
+    // has always documented.
+    int retrs = 10;               // bounds the readiness waits and the send loops
+    bool no_delay = true;         // senders wait for readiness; the accepting end's socket is non-blocking
+    bool owncntr = true;          // count received records in eventn
+    int eventn = 0;               // the link's own record counter
+    int sock = -1;                // listening socket
+    int sockin = -1;              // data socket
+    sockaddr_in receiver{};       // listening address, or the peer's on the connecting end
+    sockaddr_in sender{};         // the peer address accept filled in
+    socklen_t len = sizeof(sockaddr_in);
+    int connected = 0;            // 1 while the data socket is connected
+    int setup = 0;                // 1 once the end is established
+    int must_swap = 0;            // records on this link are converted
+    bool no_swap = false;         // the caller masks conversion
+    char* buffer = nullptr;       // the last event or slow-data record received
+    unsigned int size = 0;        // its length
+    int lport = 0;                // the port of SocketSetup
+    int bigend_mode = Tarvex::NATIVE_MODE;
+
+    // Bytes `buffer` can hold: a record that fits takes the array of the
+    // record before it instead of a new one.
+    unsigned int capacity = 0;
+    // Everything read from the data socket and not yet taken by a receiver
+    // (the read-ahead, and the pattern bytes a receive had taken when it
+    // returned for want of more).
+    Stream stream;
+    unsigned long long scan_skipped_last = 0;
+    unsigned long long scan_skipped_total = 0;
+};
+
+// The link behind a Tarvex.  Tarvex is standard-layout and its link is its
+// first member, so the object's address is the member's address: tests reach
+// a link's fields through this without any friend in the public header.
+inline Link& link_of(Tarvex& t) {
+    static_assert(std::is_standard_layout<Tarvex>::value, "the link pointer is reached through the object");
+    return **reinterpret_cast<Link**>(&t);
+}
+
+}  // namespace detail
+}  // namespace tarvex
+
+#endif
