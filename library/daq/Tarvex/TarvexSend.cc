@@ -367,7 +367,7 @@ int TarvexSender::send_header(Call& c, const char* hd, size_t hdsz) {
     c.rtr = t.retrs;
     while (hd_len != hdsz && c.rtr > 0) {
         if (wait_first) {
-            const Readiness r = tarvex::detail::wait_100ms(t.sockin, true);
+            const Readiness r = tarvex::detail::wait_100ms(t.sockin, true, c.rtr);
             if (r == Readiness::Failed) {
                 int err = errno;
                 log_out(text::kError);
@@ -375,7 +375,6 @@ int TarvexSender::send_header(Call& c, const char* hd, size_t hdsz) {
                 if (err == EPIPE) t.Disconnect();
                 return ERR_READ;
             }
-            if (r == Readiness::TimedOut) --c.rtr;
             if (r == Readiness::Other) log_out(text::kSendNotOurSocket);
             if (r != Readiness::Ready) continue;
         }
@@ -424,11 +423,11 @@ int TarvexSender::await_answer(Call& c) {
                        ? ERR_SEND
                        : tarvex::detail::kWaitReady;
         if (c.rtr <= 0) return ERR_RETRIES;
-        switch (tarvex::detail::wait_100ms(t.sockin, false)) {
+        switch (tarvex::detail::wait_100ms(t.sockin, false, c.rtr)) {
             case Readiness::Failed:
                 if (errno == EPIPE) t.Disconnect();
                 return ERR_READ;
-            case Readiness::TimedOut: --c.rtr; return tarvex::detail::kWaitIdle;
+            case Readiness::TimedOut: return tarvex::detail::kWaitIdle;
             case Readiness::Other: log_out(text::kSendNotOurSocket); return tarvex::detail::kWaitIdle;
             case Readiness::Ready: break;
         }
@@ -571,12 +570,9 @@ TarvexSender::Attempt TarvexSender::body_attempt(Call& c, Op&& op, WaitedReport&
     Link& t = c.link;
     if (t.no_delay) {
         if (c.blocked) {
-            Readiness r = tarvex::detail::wait_100ms(t.sockin, true);
+            Readiness r = tarvex::detail::wait_100ms(t.sockin, true, c.rtr);
             if (r == Readiness::Failed) return body_failure(t, errno);
-            if (r == Readiness::TimedOut) {
-                --c.rtr;
-                return {Attempt::Again, 0, 0};
-            }
+            if (r == Readiness::TimedOut) return {Attempt::Again, 0, 0};
             c.rtr = t.retrs;  // any wake-up counts as readiness here
         }
         ssize_t n = op();
@@ -637,7 +633,7 @@ int TarvexSender::send_gather(Call& c, iovec* vector, int frs) {
         // which block on a blocking socket.
         auto op = [&] {
             return t.no_delay ? tarvex::detail::writev_nowait(t.sockin, vector + indx, fr_left)
-                              : ::writev(t.sockin, vector + indx, fr_left);
+                              : tarvex::detail::writev_plain(t.sockin, vector + indx, fr_left);
         };
         auto waited_report = [](int) {};
         auto direct_report = [&](int err) {
@@ -673,7 +669,7 @@ int TarvexSender::send_buffer(Call& c, const char* p, size_t n) {
     c.rtr = t.retrs;
     auto op = [&] {
         return t.no_delay ? tarvex::detail::write_nowait(t.sockin, p + sent, n - sent)
-                          : ::write(t.sockin, p + sent, n - sent);
+                          : tarvex::detail::write_plain(t.sockin, p + sent, n - sent);
     };
     auto waited_report = [](int err) { log_system_error(text::kWritev1Failed, err); };
     auto direct_report = [](int err) { log_system_error(text::kWritev2Failed, err); };
@@ -726,7 +722,7 @@ int TarvexSender::send_request(Link& t, const char* buf, int sz) {
     int hd_len = 0;
     int rtr = kRequestFirstBudget;
     for (;;) {
-        Readiness r = tarvex::detail::wait_100ms(t.sockin, true);
+        Readiness r = tarvex::detail::wait_100ms(t.sockin, true, rtr);
         // The count select() would have returned: Other woke without our
         // socket but still counted a descriptor.
         const int ret = r == Readiness::Failed ? -1 : r == Readiness::TimedOut ? 0 : 1;
@@ -736,11 +732,9 @@ int TarvexSender::send_request(Link& t, const char* buf, int sz) {
             log_out(text::kError);
             log_system_error(text::kRequestWaitFailed, err);
             if (err != EAGAIN) return ERR_SEND;
-        } else if (r == Readiness::TimedOut) {
-            --rtr;
         } else if (r == Readiness::Other) {
             log_out(text::kRequestNotOurSocket);
-        } else {
+        } else if (r == Readiness::Ready) {
             ssize_t n = tarvex::detail::write_nowait(t.sockin, buf + hd_len, static_cast<size_t>(sz - hd_len));
             if (n < 0) {
                 int err = errno;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -28,6 +29,12 @@ Readiness wait_once(int fd, bool for_write, const timespec* timeout) {
 Readiness wait_100ms(int fd, bool for_write) {
     const timespec t{0, 100 * 1000 * 1000};
     return wait_once(fd, for_write, &t);
+}
+
+Readiness wait_100ms(int fd, bool for_write, int& budget) {
+    const Readiness r = wait_100ms(fd, for_write);
+    if (r == Readiness::TimedOut) --budget;
+    return r;
 }
 
 // ---------------------------------------------------------------------------
@@ -135,6 +142,10 @@ ssize_t writev_nowait(int fd, const iovec* v, int count) {
     m.msg_iovlen = static_cast<size_t>(count);
     return ::sendmsg(fd, &m, MSG_DONTWAIT);
 }
+
+ssize_t write_plain(int fd, const void* p, size_t n) { return ::write(fd, p, n); }
+
+ssize_t writev_plain(int fd, const iovec* v, int count) { return ::writev(fd, v, count); }
 
 bool write_all(int fd, const void* p, size_t n) {
     const char* c = static_cast<const char*>(p);

@@ -34,6 +34,10 @@ Readiness wait_once(int fd, bool for_write, const timespec* timeout);
 
 // The senders' wait: one attempt of at most 100 ms.
 Readiness wait_100ms(int fd, bool for_write);
+// The same against a retry budget: a wait that runs out of time costs one
+// unit of `budget`.  What readiness and progress give back is the caller's
+// rule.
+Readiness wait_100ms(int fd, bool for_write, int& budget);
 
 // Outcome of Stream::read_missing.
 struct ReadResult {
@@ -185,6 +189,10 @@ ReadResult Stream::read_missing(int fd, char* dst, size_t want, size_t& have, in
 // decide.
 ssize_t write_nowait(int fd, const void* p, size_t n);
 ssize_t writev_nowait(int fd, const iovec* v, int count);
+// Plain writes, in the socket's own mode: they block on a blocking socket.
+// The senders use them when the caller chose writes without waits.
+ssize_t write_plain(int fd, const void* p, size_t n);
+ssize_t writev_plain(int fd, const iovec* v, int count);
 
 // Writes all `n` bytes with as many writes as it takes, without waiting: a
 // write that would block, or that takes nothing, is a failure (false, errno

@@ -68,22 +68,22 @@ public:
 
     // The fields of a link end, in the order and with the defaults the class
     // has always documented.
-    int retrs = 10;               // bounds the readiness waits and the send loops
-    bool no_delay = true;         // senders wait for readiness; the accepting end's socket is non-blocking
-    bool owncntr = true;          // count received records in eventn
-    int eventn = 0;               // the link's own record counter
-    int sock = -1;                // listening socket
-    int sockin = -1;              // data socket
-    sockaddr_in receiver{};       // listening address, or the peer's on the connecting end
-    sockaddr_in sender{};         // the peer address accept filled in
+    int retrs = 10;          // bounds the readiness waits and the send loops
+    bool no_delay = true;    // senders wait for readiness; the accepting end's socket is non-blocking
+    bool owncntr = true;     // count received records in eventn
+    int eventn = 0;          // the link's own record counter
+    int sock = -1;           // listening socket
+    int sockin = -1;         // data socket
+    sockaddr_in receiver{};  // listening address, or the peer's on the connecting end
+    sockaddr_in sender{};    // the peer address accept filled in
     socklen_t len = sizeof(sockaddr_in);
-    int connected = 0;            // 1 while the data socket is connected
-    int setup = 0;                // 1 once the end is established
-    int must_swap = 0;            // records on this link are converted
-    bool no_swap = false;         // the caller masks conversion
-    char* buffer = nullptr;       // the last event or slow-data record received
-    unsigned int size = 0;        // its length
-    int lport = 0;                // the port of SocketSetup
+    int connected = 0;       // 1 while the data socket is connected
+    int setup = 0;           // 1 once the end is established
+    int must_swap = 0;       // records on this link are converted
+    bool no_swap = false;    // the caller masks conversion
+    char* buffer = nullptr;  // the last event or slow-data record received
+    unsigned int size = 0;   // its length
+    int lport = 0;           // the port of SocketSetup
     int bigend_mode = Tarvex::NATIVE_MODE;
 
     // Bytes `buffer` can hold: a record that fits takes the array of the
