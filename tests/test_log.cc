@@ -17,7 +17,9 @@ struct Line {
     std::string text;
 };
 
-void collect(int level, const char* line, void* user) { static_cast<std::vector<Line>*>(user)->push_back({level, line}); }
+void collect(int level, const char* line, void* user) {
+    static_cast<std::vector<Line>*>(user)->push_back({level, line});
+}
 
 // Operations that print on both streams: refusals, a failed system call
 // with its error text, and informational lines.

@@ -4,6 +4,7 @@
 #include "Tarvex.h"
 
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 
 #include "detail/Link.h"
@@ -50,6 +51,80 @@ unsigned long long Link::get_scan_skipped_total() const { return scan_skipped_to
 int Link::get_data_fd() const { return sockin; }
 size_t Link::get_buffered_bytes() const { return stream.buffered_for(sockin); }
 bool Link::get_peer_closed() const { return stream.peer_closed(); }
+
+// The switches: a member's value holds until it is cleared (null, or 0),
+// and then the variable is read again by the calls that need it.
+int Link::set_bind_address(const char* ipv4) {
+    return set_by_member(tarvex::detail::kBindAddress, admission.bind_address, "set_bind_address", ipv4)
+               ? 0
+               : ERR_BAD_VALUE;
+}
+
+int Link::set_allowed_peers(const char* list) {
+    return set_by_member(tarvex::detail::kAllowedPeers, admission.allowed_peers, "set_allowed_peers", list)
+               ? 0
+               : ERR_BAD_VALUE;
+}
+
+int Link::set_allowed_uids(const char* list) {
+    return set_by_member(tarvex::detail::kAllowedUids, admission.allowed_uids, "set_allowed_uids", list)
+               ? 0
+               : ERR_BAD_VALUE;
+}
+
+int Link::set_socket_dir(const char* dir) {
+    return set_by_member(tarvex::detail::kSocketDir, admission.socket_dir, "set_socket_dir", dir) ? 0 : ERR_BAD_VALUE;
+}
+
+namespace {
+
+// The numeric members go through the variable's syntax, so that one parser
+// decides what a value may be.
+template <class Value>
+int set_number(const tarvex::detail::Switch<Value>& s, tarvex::detail::Setting<Value>& setting, const char* member,
+               unsigned long long value, const char* format) {
+    char text[32];
+    std::snprintf(text, sizeof text, format, value);
+    return set_by_member(s, setting, member, value == 0 ? nullptr : text) ? 0 : ERR_BAD_VALUE;
+}
+
+}  // namespace
+
+int Link::set_socket_mode(int mode) {
+    if (mode < 0)
+        return set_number(tarvex::detail::kSocketMode, admission.socket_mode, "set_socket_mode", ~0ull, "%llo");
+    return set_number(tarvex::detail::kSocketMode, admission.socket_mode, "set_socket_mode",
+                      static_cast<unsigned long long>(mode), "%llo");
+}
+
+int Link::set_max_record(unsigned long long bytes) {
+    return set_number(tarvex::detail::kMaxRecord, admission.max_record, "set_max_record", bytes, "%llu");
+}
+
+int Link::set_record_timeout(int ms) {
+    if (ms < 0)
+        return set_number(tarvex::detail::kRecordTimeout, admission.record_timeout, "set_record_timeout", ~0ull,
+                          "%llu");
+    return set_number(tarvex::detail::kRecordTimeout, admission.record_timeout, "set_record_timeout",
+                      static_cast<unsigned long long>(ms), "%llu");
+}
+
+int Link::set_preamble_timeout(int ms) {
+    if (ms < 0)
+        return set_number(tarvex::detail::kPreambleTimeout, admission.preamble_timeout, "set_preamble_timeout", ~0ull,
+                          "%llu");
+    return set_number(tarvex::detail::kPreambleTimeout, admission.preamble_timeout, "set_preamble_timeout",
+                      static_cast<unsigned long long>(ms), "%llu");
+}
+
+int Link::set_reuse_address(bool on) {
+    return set_by_member(tarvex::detail::kReuseAddress, admission.reuse_address, "set_reuse_address",
+                         on ? "1" : nullptr)
+               ? 0
+               : ERR_BAD_VALUE;
+}
+
+unsigned long long Link::get_refused_peers() const { return admission.refused_peers; }
 
 const char* tarvex_version() { return TARVEX_VERSION_STRING; }
 
@@ -130,3 +205,13 @@ int Tarvex::ReceiveSpect(kbr7_spect_intro* im_fr_hd, char** buf, int sz) {
     return link_->ReceiveSpect(im_fr_hd, buf, sz);
 }
 int Tarvex::SwapBuffer() { return link_->SwapBuffer(); }
+int Tarvex::set_bind_address(const char* ipv4) { return link_->set_bind_address(ipv4); }
+int Tarvex::set_allowed_peers(const char* list) { return link_->set_allowed_peers(list); }
+int Tarvex::set_allowed_uids(const char* list) { return link_->set_allowed_uids(list); }
+int Tarvex::set_socket_dir(const char* dir) { return link_->set_socket_dir(dir); }
+int Tarvex::set_socket_mode(int mode) { return link_->set_socket_mode(mode); }
+int Tarvex::set_max_record(unsigned long long bytes) { return link_->set_max_record(bytes); }
+int Tarvex::set_record_timeout(int ms) { return link_->set_record_timeout(ms); }
+int Tarvex::set_preamble_timeout(int ms) { return link_->set_preamble_timeout(ms); }
+int Tarvex::set_reuse_address(bool on) { return link_->set_reuse_address(on); }
+unsigned long long Tarvex::get_refused_peers() const { return link_->get_refused_peers(); }

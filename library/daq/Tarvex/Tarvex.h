@@ -82,6 +82,41 @@ public:
     unsigned long long get_scan_skipped_last() const;
     unsigned long long get_scan_skipped_total() const;
 
+    // --- admission and limits ---
+    // Switches for sites that must keep strays, other users and hostile
+    // peers out.  Each has an environment variable that the operation which
+    // needs it reads afresh when the switch was not set by its member (as
+    // KBR7_TARVEX_SOCK_TYPE is read), so that a program can be hardened
+    // without a rebuild; unset, the link behaves as it always has.  A value
+    // that does not parse is refused with ERR_BAD_VALUE and a line naming
+    // the variable, by the call that reads it (the member: at once).
+    //
+    //   member                   variable                           value
+    //   set_bind_address         KBR7_TARVEX_BIND_ADDR              IPv4 address the TCP listener binds to
+    //   set_allowed_peers        KBR7_TARVEX_ALLOW_PEERS            IPv4 addresses and CIDR blocks, comma-separated
+    //   set_allowed_uids         KBR7_TARVEX_ALLOW_UIDS             "self", or user ids, comma-separated
+    //   set_socket_dir           KBR7_TARVEX_SOCK_DIR               directory of <port>.tcp (default /tmp)
+    //   set_socket_mode          KBR7_TARVEX_SOCK_MODE              octal mode of the socket file, e.g. 0600
+    //   set_max_record           KBR7_TARVEX_MAX_RECORD             longest record a receiver takes, bytes
+    //   set_record_timeout       KBR7_TARVEX_RECORD_TIMEOUT_MS      time for the rest of a record once found
+    //   set_preamble_timeout     KBR7_TARVEX_PREAMBLE_TIMEOUT_MS    time the connecting end waits for the preamble
+    //   set_reuse_address        KBR7_TARVEX_REUSE_ADDR             1: address reuse, stale socket files removed
+    //
+    // The string members take the variable's syntax; null clears the switch
+    // (the variable is read again).  Numbers of 0 clear theirs likewise.
+    int set_bind_address(const char* ipv4);
+    int set_allowed_peers(const char* list);
+    int set_allowed_uids(const char* list);
+    int set_socket_dir(const char* dir);
+    int set_socket_mode(int mode);
+    int set_max_record(unsigned long long bytes);
+    int set_record_timeout(int ms);
+    int set_preamble_timeout(int ms);
+    int set_reuse_address(bool on);
+    // Peers the accepting end closed at once because no allow list admitted
+    // them, since construction.
+    unsigned long long get_refused_peers() const;
+
     // --- listening endpoint ---
     int SocketSetup(int port);
     int SocketRelease();

@@ -12,6 +12,7 @@
 #include <type_traits>
 
 #include "Tarvex.h"
+#include "detail/Admission.h"
 #include "detail/Io.h"
 
 namespace tarvex {
@@ -62,6 +63,17 @@ public:
     int ReceiveSpectHeader(kbr7_spect_intro* im_fr_hd);
     int ReceiveSpectData(kbr7_spect_intro* im_fr_hd, char** buf, int sz);
     int ReceiveSpect(kbr7_spect_intro* im_fr_hd, char** buf, int sz);
+    int set_bind_address(const char* ipv4);
+    int set_allowed_peers(const char* list);
+    int set_allowed_uids(const char* list);
+    int set_socket_dir(const char* dir);
+    int set_socket_mode(int mode);
+    int set_max_record(unsigned long long bytes);
+    int set_record_timeout(int ms);
+    int set_preamble_timeout(int ms);
+    int set_reuse_address(bool on);
+    unsigned long long get_refused_peers() const;
+
     // Exported for the tests, which call it directly (the rest of the link is
     // reached through its fields, which need no symbol).
     TARVEX_API int SwapBuffer();
@@ -95,6 +107,8 @@ public:
     Stream stream;
     unsigned long long scan_skipped_last = 0;
     unsigned long long scan_skipped_total = 0;
+    // The switches a site sets to keep strays and hostile peers out.
+    Admission admission;
 };
 
 // The link behind a Tarvex.  Tarvex is standard-layout and its link is its

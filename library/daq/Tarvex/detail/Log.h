@@ -139,6 +139,23 @@ constexpr const char* kSpectBodyEmpty =
     "ReceiveSpectData(): read image too many empty messages, consider TCP connection broken";
 constexpr const char* kSpectSizeMismatch = "ReceiveSpectData() Size received does not match size reported.%zu:%u";
 
+// --- admission and limits (lines of the switches a site sets) ---
+constexpr const char* kBadSwitch = "%s(): %s=\"%s\" is not %s.  No action taken.";
+constexpr const char* kPeerRefused = "Connect(): peer %s is not allowed, connection closed";
+constexpr const char* kPeerUidRefused = "Connect(): peer of user %u is not allowed, connection closed";
+constexpr const char* kListenerUidRefused = "Connect(1): listener of user %u is not allowed, socket released";
+constexpr const char* kStaleSocketRemoved = "SocketSetup(): stale socket file %s removed";
+constexpr const char* kSocketModeFailed = "SocketSetup(): setting the mode of the socket file failed";
+constexpr const char* kRecordAllocFailed = "ReceiveEvent(): Failed to allocate %u bytes for the record";
+constexpr const char* kRecordTooLong = "ReceiveEvent(): record of %lld bytes refused, longer than %llu";
+constexpr const char* kRecordTimedOut = "ReceiveEvent(): record not complete within %d ms, dropped";
+constexpr const char* kImageAllocFailed = "ReceiveImage(): Failed to allocate %lld bytes for the body";
+constexpr const char* kImageTooLong = "ReceiveImage(): record of %u bytes refused, longer than %llu";
+constexpr const char* kImageTimedOut = "ReceiveImage(): record not complete within %d ms, dropped";
+constexpr const char* kSpectAllocFailed = "ReceiveSpectData(): Failed to allocate %lld bytes for the body";
+constexpr const char* kSpectTooLong = "ReceiveSpectData(): record of %u bytes refused, longer than %llu";
+constexpr const char* kSpectTimedOut = "ReceiveSpectData(): record not complete within %d ms, dropped";
+
 }  // namespace text
 
 }  // namespace detail
