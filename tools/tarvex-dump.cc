@@ -1,7 +1,10 @@
 // tarvex-dump: shows what crosses a link.  Listens (or connects) and prints
 // one line per record received, optionally with a hex dump of its first
 // bytes, acknowledges against a ring buffer of a chosen size, appends the
-// records to a file, and prints totals on exit or Ctrl-C.
+// records to a file, and prints totals when the peer has gone, after
+// --count records, or on SIGINT or SIGTERM.  A dump faces whatever connects
+// to it, so it caps record lengths by default (--max-record) and goes on
+// through bad records, refused ones and an idle peer.
 #include <signal.h>
 
 #include <algorithm>
@@ -17,6 +20,7 @@
 
 #include "Options.h"
 #include "Records.h"
+#include "Switches.h"
 #include "System.h"
 #include "Tarvex.h"
 
@@ -30,9 +34,12 @@ volatile sig_atomic_t g_stop = 0;
 void on_stop(int) { g_stop = 1; }
 
 // No restart: a blocked accept or wait returns, and the loop sees the flag.
+// The first signal stops the dump, which then prints its totals; a second
+// one ends it at once, should anything still hold it.
 void catch_stop_signals() {
     struct sigaction sa {};
     sa.sa_handler = on_stop;
+    sa.sa_flags = SA_RESETHAND;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
@@ -138,17 +145,24 @@ private:
     void report_progress() {
         if (s_.stats) progress_.maybe_report(tvt::now(), t_, link_.get_scan_skipped_total());
     }
-    bool done() const { return g_stop || ended_ || (s_.count > 0 && t_.taken >= s_.count); }
+    bool done() const { return g_stop || gone_ || (s_.count > 0 && t_.taken >= s_.count); }
+    // The peer has closed its end and every byte it sent has been taken;
+    // until then a call that finds no record met an idle peer.
+    bool peer_gone() const { return link_.get_peer_closed() && link_.get_buffered_bytes() == 0; }
     void show(const Seen& r);
     int next_event();
     int next_image();
     int next_spectrum();
     // Room behind an intro of `fixed` bytes for a body of `body` bytes, or
-    // none when the body is larger than --max allows (the receiver then
-    // refuses it and leaves it in the stream).
+    // none when the body is larger than --max allows or there is no memory
+    // for it (the receiver then refuses it and leaves it in the stream).
     char* body_space(size_t fixed, long body) {
         const bool fits = body >= 0 && static_cast<size_t>(body) <= s_.max_body;
-        copy_.resize(fixed + (fits ? static_cast<size_t>(body) : 0));
+        try {
+            copy_.resize(fixed + (fits ? static_cast<size_t>(body) : 0));
+        } catch (const std::bad_alloc&) {
+            copy_.resize(fixed);
+        }
         return reinterpret_cast<char*>(copy_.data() + fixed);
     }
     // Decides, after a failed receive, whether the loop goes on.
@@ -160,8 +174,7 @@ private:
     std::FILE* save_ = nullptr;
     std::vector<unsigned char> copy_;
     Totals t_;
-    bool ended_ = false;
-    int empty_scans_ = 0;
+    bool gone_ = false;
     std::string problem_;
     Progress progress_;
 };
@@ -195,34 +208,36 @@ bool Dump::goes_on(int st, const char* call) {
         return true;
     }
     if (g_stop) return false;  // the interrupted wait is no failure
+    if (peer_gone()) {
+        gone_ = true;
+        if (st == ERR_TIMEOUT || st == ERR_SCAN_AGAIN)
+            std::printf("-  the peer has closed the link\n");
+        else
+            std::printf("-  the peer has closed the link (%s returned %s (%d))\n", call, tarvex_status_name(st), st);
+        return false;
+    }
+    // The peer is there but sent nothing in time, or not the rest of a record
+    // within --record-timeout: the next call scans afresh.
+    if (st == ERR_TIMEOUT || st == ERR_SCAN_AGAIN) return true;
     if (st == ERR_READ) {
-        // A closed peer shows up as a run of empty reads, like a broken link.
         std::printf("-  the link has ended: %s returned %s (%d)\n", call, tarvex_status_name(st), st);
         return false;
     }
     tvt::report_status(kTool, call, st);
     ++t_.errors;
-    // A broken connection ends the dump; a bad record is passed over, and the
+    // A broken connection ends the dump; a bad record (one longer than
+    // --max-record, a bad length, no memory for it) is passed over, and the
     // next call's scan finds the following one.
     return st != ERR_SEND && st != ERR_NOT_CONNECTED;
 }
 
 int Dump::next_event() {
+    // An idle peer is waited for, in slices, as long as it stays connected.
     int st = tvt::receive_event(link_, ring_.get(), 250, [this] {
-        // The scan does not tell an ended stream from an idle one: at the end
-        // of a stream its reads bring nothing, up to its limit.  A socket
-        // that is still readable after a scan found no record has ended (or
-        // carries nothing but foreign bytes); two such calls in a row are
-        // taken as the peer having gone.
-        if (link_.IfReady(Tarvex::RECEIVER_READ, 1, 0, 0) == 0)
-            ended_ = ++empty_scans_ >= 2;
-        else
-            empty_scans_ = 0;
         report_progress();  // an idle link shows as 0 records/s
-        return !done();
+        return !done() && !peer_gone();
     });
     if (st != 0) return st;
-    empty_scans_ = 0;
     const unsigned char* rec = nullptr;
     size_t length = 0;
     Kind kind = Kind::Event2010;
@@ -306,12 +321,8 @@ void Dump::run() {
             case Receiver::Images: st = next_image(), call = "ReceiveImage"; break;
             case Receiver::Spectra: st = next_spectrum(), call = "ReceiveSpect"; break;
         }
-        if (st != 0 && !ended_ && !goes_on(st, call)) break;
+        if (st != 0 && !goes_on(st, call)) break;
     }
-    if (ended_)
-        std::printf(
-            "-  taken as closed: two scans in a row found no record "
-            "(the scan reads on at the end of a stream)\n");
 }
 
 void Dump::print_totals() const {
@@ -331,29 +342,34 @@ void Dump::print_totals() const {
 }  // namespace
 
 int main(int argc, char** argv) {
-    tvt::Options opt(
-        kTool, "[--listen PORT | --connect HOST:PORT] [--images | --spectra] [--ring BYTES] [options]",
-        "Prints one line per record received on a link: kind and generation, byte order\n"
-        "(converted or native), length, and for events number, type and time, for slow\n"
-        "data the channel count, for images the frame size; seq= when the payload carries\n"
-        "the tag tarvex-send and tarvex-demo put into it.  Totals on exit or Ctrl-C.\n"
-        "Without --ring no acknowledgement is answered (a sender must not use --ack).\n"
-        "A bad option or value ends the program with exit status 2 before anything is\n"
-        "opened; a failure of the link with 1.",
-        {{"listen", "PORT", "accept a link on PORT (default 5000; 0 picks a free port)"},
-         {"connect", "HOST:PORT", "connect to a listening sender instead"},
-         {"unix", nullptr, "local socket /tmp/<port>.tcp instead of TCP"},
-         {"bigend", nullptr, "when listening: big-endian mode, both ends convert"},
-         {"images", nullptr, "receive images (ReceiveImage) instead of events"},
-         {"spectra", nullptr, "receive spectra (ReceiveSpect) instead of events"},
-         {"ring", "BYTES", "answer acknowledgements against a ring buffer of BYTES (64K, 1M ...; at most 64G)"},
-         {"hex", "N", "dump the first N bytes of every record (at most 1G)"},
-         {"save", "FILE", "append every record (host order) to FILE"},
-         {"count", "N", "stop after N records (refused ones included; 0, the default: no limit)"},
-         {"max", "BYTES", "largest image or spectrum body accepted (default 64M, at most 1G)"},
-         {"wait", "SECONDS", "with --connect: keep trying this long (default 5)"},
-         {"stats", nullptr, "a progress line each second on standard error: records/s, MB/s, skipped, refused"},
-         {"quiet", nullptr, "no line per record, totals only"}});
+    std::vector<tvt::OptionDef> options = {
+        {"listen", "PORT", "accept a link on PORT (default 5000; 0 picks a free port)"},
+        {"connect", "HOST:PORT", "connect to a listening sender instead"},
+        {"unix", nullptr, "local socket /tmp/<port>.tcp instead of TCP"},
+        {"bigend", nullptr, "when listening: big-endian mode, both ends convert"},
+        {"images", nullptr, "receive images (ReceiveImage) instead of events"},
+        {"spectra", nullptr, "receive spectra (ReceiveSpect) instead of events"},
+        {"ring", "BYTES", "answer acknowledgements against a ring buffer of BYTES (64K, 1M ...; at most 64G)"},
+        {"hex", "N", "dump the first N bytes of every record (at most 1G)"},
+        {"save", "FILE", "append every record (host order) to FILE"},
+        {"count", "N", "stop after N records (refused ones included; 0, the default: no limit)"},
+        {"max", "BYTES", "largest image or spectrum body accepted (default 64M, at most 1G)"},
+        {"wait", "SECONDS", "with --connect: keep trying this long (default 5)"},
+        {"stats", nullptr, "a progress line each second on standard error: records/s, MB/s, skipped, refused"},
+        {"quiet", nullptr, "no line per record, totals only"}};
+    for (const tvt::OptionDef& o : tvt::switch_options(true)) options.push_back(o);
+    tvt::Options opt(kTool, "[--listen PORT | --connect HOST:PORT] [--images | --spectra] [--ring BYTES] [options]",
+                     "Prints one line per record received on a link: kind and generation, byte order\n"
+                     "(converted or native), length, and for events number, type and time, for slow\n"
+                     "data the channel count, for images the frame size; seq= when the payload carries\n"
+                     "the tag tarvex-send and tarvex-demo put into it.  An idle peer is waited for;\n"
+                     "records longer than --max-record (64M by default) and records that fail are\n"
+                     "passed over.  Totals when the peer has closed the link, after --count records,\n"
+                     "or on SIGINT or SIGTERM (exit status 0; a second signal ends it at once).\n"
+                     "Without --ring no acknowledgement is answered (a sender must not use --ack).\n"
+                     "A bad option or value ends the program with exit status 2 before anything is\n"
+                     "opened; a failure of the link with 1.",
+                     options);
     opt.parse(argc, argv);
     opt.exclusive("images", "spectra");
     const tvt::LinkPlan plan = tvt::link_plan(opt, true);
@@ -372,6 +388,7 @@ int main(int argc, char** argv) {
 
     catch_stop_signals();
     Tarvex link(plan.bigend ? static_cast<int>(Tarvex::BIGEND_MODE) : static_cast<int>(Tarvex::NATIVE_MODE));
+    tvt::apply_switches(opt, plan, true, link);
     Dump dump(link, s);
     if (!dump.problem().empty()) {
         std::fprintf(stderr, "%s: %s\n", kTool, dump.problem().c_str());
@@ -381,6 +398,7 @@ int main(int argc, char** argv) {
     int st = tvt::open_link(link, plan, kTool, stopped);
     if (st == 0) {
         std::printf("%s: connected, %s\n", kTool, link.get_swap() ? "converting records" : "records in native order");
+        std::fflush(stdout);
         dump.run();
     }
     if (st == 0 || g_stop) dump.print_totals();

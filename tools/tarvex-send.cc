@@ -2,7 +2,8 @@
 // synthetic records of any kind, size, count and rate, acknowledged or not,
 // or the records of a file of concatenated records (what tarvex-dump --save
 // writes).  Every failure prints the status by name and number and ends the
-// program with 1.
+// program with 1; SIGINT or SIGTERM stops it after the record in flight,
+// with the summary of what was sent and exit status 128 + the signal.
 #include <signal.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 
 #include "Options.h"
 #include "Records.h"
+#include "Switches.h"
 #include "System.h"
 #include "Tarvex.h"
 #include "event_util.h"
@@ -27,8 +29,20 @@ using tvt::Kind;
 
 const char* const kTool = "tarvex-send";
 
-volatile sig_atomic_t g_stop = 0;
-void on_stop(int) { g_stop = 1; }
+volatile sig_atomic_t g_stop = 0;  // the signal that stopped the sender, 0 while none has
+void on_stop(int sig) { g_stop = sig; }
+
+// No restart: a blocked connect, accept or wait returns, and the sender sees
+// the flag.  The first signal stops the sender; a second one ends it at once,
+// should anything still hold it.
+void catch_stop_signals() {
+    struct sigaction sa {};
+    sa.sa_handler = on_stop;
+    sa.sa_flags = SA_RESETHAND;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+}
 
 struct Settings {
     std::vector<Kind> kinds;  // taken in turn
@@ -75,12 +89,19 @@ public:
     // synthetic records.
     Sender(Tarvex& link, const Settings& s, std::FILE* file) : link_(link), s_(s), file_(file) {}
 
-    // Returns the exit code.
+    // Returns the exit code; the summary is the caller's.
     int run() {
         start_ = tvt::now();
-        int code = file_ ? from_file() : synthetic();
-        summary();
-        return code;
+        return file_ ? from_file() : synthetic();
+    }
+
+    void summary() const {
+        const double s = start_ > 0 ? std::max(tvt::now() - start_, 1e-9) : 1e-9;
+        std::string kinds;
+        for (const auto& [name, n] : by_kind_) kinds += (kinds.empty() ? "" : ", ") + name + " " + std::to_string(n);
+        std::printf("%s: sent %lld records (%s), %llu bytes in %.3f s: %.0f records/s, %.1f MB/s\n", kTool, sent_,
+                    kinds.empty() ? "none" : kinds.c_str(), bytes_, s, sent_ / s, bytes_ / 1e6 / s);
+        std::fflush(stdout);
     }
 
 private:
@@ -88,7 +109,8 @@ private:
         pace(start_, sent_, s_.rate);
         int st = send_record(link_, r, s_);
         if (st != 0) {
-            tvt::report_status(kTool, ("sending record " + std::to_string(sent_)).c_str(), st);
+            // A send that a stop signal broke off is no failure of the link.
+            if (!g_stop) tvt::report_status(kTool, ("sending record " + std::to_string(sent_)).c_str(), st);
             return false;
         }
         ++sent_;
@@ -130,14 +152,6 @@ private:
         return code;
     }
 
-    void summary() const {
-        const double s = std::max(tvt::now() - start_, 1e-9);
-        std::string kinds;
-        for (const auto& [name, n] : by_kind_) kinds += (kinds.empty() ? "" : ", ") + name + " " + std::to_string(n);
-        std::printf("%s: sent %lld records (%s), %llu bytes in %.3f s: %.0f records/s, %.1f MB/s\n", kTool, sent_,
-                    kinds.empty() ? "none" : kinds.c_str(), bytes_, s, sent_ / s, bytes_ / 1e6 / s);
-    }
-
     Tarvex& link_;
     const Settings& s_;
     std::FILE* file_;
@@ -154,28 +168,33 @@ bool acknowledged_kind(Kind k) { return k != Kind::Image && k != Kind::Spectrum;
 
 int main(int argc, char** argv) {
     const std::string kinds_help = "record kind(s), taken in turn: " + tvt::kind_names() + " (default event2010)";
-    tvt::Options opt(
-        kTool, "[--connect HOST:PORT | --listen PORT] [--kind K[,K...]] [--size BYTES] [--count N] [options]",
-        "Sends synthetic records, each carrying its sequence number and a checksum in its\n"
-        "payload (the body of events and slow data, the pixels of images, the data of\n"
-        "spectra), or the records of a file of concatenated records as tarvex-dump --save\n"
-        "writes it.  Spectra go out as raw blocks (SendRequest).  Any failure prints the\n"
-        "status by name and number and exits 1; a bad option or value exits 2 before\n"
-        "anything is opened.",
-        {{"connect", "HOST:PORT", "connect to a listening receiver (default 127.0.0.1:5000)"},
-         {"listen", "PORT", "accept the receiver on PORT instead (0 picks a free port)"},
-         {"unix", nullptr, "local socket /tmp/<port>.tcp instead of TCP"},
-         {"bigend", nullptr, "when listening: big-endian mode, both ends convert"},
-         {"kind", "K[,K...]", kinds_help.c_str()},
-         {"size", "BYTES", "payload bytes of each synthetic record (default 1024, at least 8, at most 1G)"},
-         {"count", "N", "records to send (default 10, at least 1; with --file: at most N)"},
-         {"rate", "N", "at most N records per second (N at least 0.001)"},
-         {"ack", nullptr, "acknowledged mode: the receiver admits each record (not for images or spectra)"},
-         {"pieces", "N", "split each body into N gather fragments (1 to 16, default 1)"},
-         {"first", "SEQ", "sequence number of the first synthetic record (default 0)"},
-         {"file", "FILE", "send the records of FILE (with one --kind: image or spectrum for such files)"},
-         {"wait", "SECONDS", "when connecting: keep trying this long (default 5)"},
-         {"verbose", nullptr, "one line per record sent"}});
+    std::vector<tvt::OptionDef> options = {
+        {"connect", "HOST:PORT", "connect to a listening receiver (default 127.0.0.1:5000)"},
+        {"listen", "PORT", "accept the receiver on PORT instead (0 picks a free port)"},
+        {"unix", nullptr, "local socket /tmp/<port>.tcp instead of TCP"},
+        {"bigend", nullptr, "when listening: big-endian mode, both ends convert"},
+        {"kind", "K[,K...]", kinds_help.c_str()},
+        {"size", "BYTES", "payload bytes of each synthetic record (default 1024, at least 8, at most 1G)"},
+        {"count", "N", "records to send (default 10, at least 1; with --file: at most N)"},
+        {"rate", "N", "at most N records per second (N at least 0.001)"},
+        {"ack", nullptr, "acknowledged mode: the receiver admits each record (not for images or spectra)"},
+        {"pieces", "N", "split each body into N gather fragments (1 to 16, default 1)"},
+        {"first", "SEQ", "sequence number of the first synthetic record (default 0)"},
+        {"file", "FILE", "send the records of FILE (with one --kind: image or spectrum for such files)"},
+        {"wait", "SECONDS", "when connecting: keep trying this long (default 5)"},
+        {"verbose", nullptr, "one line per record sent"}};
+    for (const tvt::OptionDef& o : tvt::switch_options(false)) options.push_back(o);
+    tvt::Options opt(kTool,
+                     "[--connect HOST:PORT | --listen PORT] [--kind K[,K...]] [--size BYTES] [--count N] [options]",
+                     "Sends synthetic records, each carrying its sequence number and a checksum in its\n"
+                     "payload (the body of events and slow data, the pixels of images, the data of\n"
+                     "spectra), or the records of a file of concatenated records as tarvex-dump --save\n"
+                     "writes it.  Spectra go out as raw blocks (SendRequest).  Any failure prints the\n"
+                     "status by name and number and exits 1; a bad option or value exits 2 before\n"
+                     "anything is opened.  A connecting sender waits at most 10 s for the receiver's\n"
+                     "preamble (--preamble-timeout).  SIGINT or SIGTERM stops it: it prints what it\n"
+                     "has sent and exits with 128 + the signal number (130, 143).",
+                     options);
     opt.parse(argc, argv);
     const tvt::LinkPlan plan = tvt::link_plan(opt, false);
     tvt::use_local_socket(opt.has("unix"));
@@ -205,18 +224,18 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    struct sigaction sa {};
-    sa.sa_handler = on_stop;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-
+    catch_stop_signals();
     Tarvex link(plan.bigend ? static_cast<int>(Tarvex::BIGEND_MODE) : static_cast<int>(Tarvex::NATIVE_MODE));
+    tvt::apply_switches(opt, plan, false, link);
     int st = tvt::open_link(link, plan, kTool, [] { return g_stop != 0; });
-    int code = 1;
-    if (st == 0) {
-        Sender sender(link, s, file);
-        code = sender.run();
+    Sender sender(link, s, file);
+    int code = st == 0 ? sender.run() : 1;
+    if (g_stop) {
+        std::printf("%s: stopped by %s%s\n", kTool, g_stop == SIGINT ? "SIGINT" : "SIGTERM",
+                    st == 0 ? "" : " before the link was open");
+        code = 128 + g_stop;
     }
+    if (st == 0 || g_stop) sender.summary();
     if (file) std::fclose(file);
     tvt::close_link(link);
     return code;

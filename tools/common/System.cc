@@ -403,7 +403,7 @@ LinkPlan link_plan(const Options& opt, bool listen_by_default) {
 int open_link(Tarvex& link, const LinkPlan& plan, const char* tool, const std::function<bool()>& stopped) {
     if (!plan.listen) {
         int st = connect_reporting(link, plan.host, plan.port, plan.wait_s, tool, stopped);
-        if (st != 0) report_status(tool, "Connect", st);
+        if (st != 0 && !stopped()) report_status(tool, "Connect", st);
         return st;
     }
     int port = plan.port;

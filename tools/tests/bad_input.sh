@@ -52,6 +52,38 @@ dump | --no-such-option                     | unknown option --no-such-option$
 dump | --count                              | --count needs a value \(N\)$
 dump | --quiet=yes                          | --quiet takes no value$
 dump | stray                                | unexpected argument 'stray'$
+dump | --bind-addr 127.0.0.300              | --bind-addr wants an IPv4 address \(a\.b\.c\.d\), not '127\.0\.0\.300'$
+dump | --bind-addr localhost                | --bind-addr wants an IPv4 address .* not 'localhost'$
+dump | --connect :5000 --bind-addr 127.0.0.1 | --bind-addr applies only when listening on TCP \(not with --unix\)$
+dump | --unix --bind-addr 127.0.0.1         | --bind-addr applies only when listening on TCP
+dump | --allow-peers 10.0.0.0/33            | --allow-peers wants IPv4 addresses and CIDR blocks, comma-separated .* not '10\.0\.0\.0/33'$
+dump | --allow-peers 127.0.0.1,,10.0.0.1    | --allow-peers wants IPv4 addresses .* not '127\.0\.0\.1,,10\.0\.0\.1'$
+dump | --allow-peers ::1                    | --allow-peers wants IPv4 addresses .* not '::1'$
+dump | --unix --allow-peers 127.0.0.1       | --allow-peers applies only when listening on TCP
+dump | --allow-uids self                    | --allow-uids applies only with --unix$
+dump | --unix --allow-uids me               | --allow-uids wants self, or user ids, comma-separated, not 'me'$
+dump | --unix --allow-uids -1               | --allow-uids wants self, or user ids.* not '-1'$
+dump | --sock-dir /tmp                      | --sock-dir applies only with --unix$
+dump | --unix --sock-dir /nonexistent-dir   | --sock-dir /nonexistent-dir: No such file or directory$
+dump | --unix --sock-dir /dev/null          | --sock-dir /dev/null: Not a directory$
+dump | --unix --sock-mode 0800              | --sock-mode wants an octal file mode from 0001 to 0777 \(e\.g\. 0600\), not '0800'$
+dump | --unix --sock-mode 0000              | --sock-mode wants an octal file mode .* not '0000'$
+dump | --unix --sock-mode 60                | --sock-mode wants an octal file mode .* not '60'$
+dump | --unix --sock-mode 01777             | --sock-mode wants an octal file mode .* not '01777'$
+dump | --sock-mode 0600                     | --sock-mode applies only when listening with --unix$
+dump | --max-record 0                       | --max-record wants a byte count from 1 to 4G .* not '0'$
+dump | --max-record 5G                      | --max-record wants a byte count from 1 to 4G .* not '5G'$
+dump | --record-timeout 0                   | --record-timeout wants a whole number from 1 to 2147483647 \(decimal\), not '0'$
+dump | --record-timeout 2147483648          | --record-timeout wants a whole number .* not '2147483648'$
+dump | --preamble-timeout 100               | --preamble-timeout applies only when connecting$
+dump | --connect :5000 --reuse-addr         | --reuse-addr applies only when listening$
+send | --preamble-timeout -1                | --preamble-timeout wants a whole number from 1 to 2147483647 .* not '-1'$
+send | --preamble-timeout 1s                | --preamble-timeout wants a whole number .* not '1s'$
+send | --max-record 1M                      | unknown option --max-record$
+send | --record-timeout 100                 | unknown option --record-timeout$
+send | --allow-peers 127.0.0.1              | --allow-peers applies only when listening on TCP
+send | --listen 0 --preamble-timeout 100    | --preamble-timeout applies only when connecting$
+send | --reuse-addr                         | --reuse-addr applies only when listening$
 send | --size 4                             | --size wants a byte count from 8 to 1G .* not '4'$
 send | --size 17179869184G                  | --size wants a byte count .* not '17179869184G'$
 send | --count -3                           | --count wants a whole number of at least 1 \(decimal\), not '-3'$

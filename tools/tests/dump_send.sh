@@ -45,6 +45,22 @@ expect() {
   [ "$n" -eq "$3" ] || fail "expected $3 lines matching '$2' in $(basename "$1"), found $n"
 }
 
+# wait_for FILE PATTERN: waits (up to 10 s) until a line of FILE matches.
+wait_for() {
+  for _ in $(seq 1 200); do
+    grep -qE "$2" "$1" 2>/dev/null && return 0
+    sleep 0.05
+  done
+  fail "no line matching '$2' in $(basename "$1")"
+}
+
+# expect_sequence_of FILE "S1 S2 ...": the record lines carry exactly these tags, in order.
+expect_sequence_of() {
+  local got
+  got=$(grep -oE '^#[0-9]+ .* seq=[0-9]+$' "$1" | sed 's/.* seq=//' | tr '\n' ' ')
+  [ "$got" = "$2 " ] || fail "sequence numbers '$got', expected '$2'"
+}
+
 # Every record line carries the tag seq=0..N-1, in order.
 expect_sequence() {
   local got want
@@ -151,6 +167,89 @@ unix)
   expect "$work/d.out" 'listening on port [0-9]+ \(local socket\)' 1
   expect_sequence "$work/d.out" 4
   [ -e "/tmp/$port.tcp" ] && fail "the local socket file was left behind"
+  ;;
+idle)
+  # An idle peer is waited for; SIGTERM stops the dump, which prints its
+  # totals once and exits with 0.
+  start_dump d --quiet
+  exec 3<>"/dev/tcp/127.0.0.1/$port" || fail "no connection to the dump"
+  wait_for "$work/d.out" 'connected'
+  sleep 1.5
+  kill -0 "$dump_pid" 2>/dev/null || fail "the dump ended while its peer was idle"
+  kill -TERM "$dump_pid"
+  wait_dump
+  exec 3>&-
+  expect "$work/d.out" '^--- totals ---$' 1
+  expect "$work/d.out" '^records: 0$' 1
+  expect "$work/d.out" 'the peer has closed' 0
+  ;;
+gone)
+  # A peer that closes without a record: the dump tells, and ends by itself.
+  # The preamble is read first: unread bytes would turn the close into a reset.
+  start_dump d
+  exec 3<>"/dev/tcp/127.0.0.1/$port" || fail "no connection to the dump"
+  head -c 4 <&3 >/dev/null
+  exec 3>&-
+  wait_dump
+  expect "$work/d.out" '^-  the peer has closed the link$' 1
+  expect "$work/d.out" '^--- totals ---$' 1
+  ;;
+too_long)
+  # --max-record: longer records are refused and passed over, the shorter
+  # ones around them arrive.  With a 1060-byte payload a 2010 event is 1096
+  # bytes long, a 2024 event 1108.
+  start_dump d --max-record 1100
+  "$send" --connect "127.0.0.1:$port" --kind event2010,event2024 --count 4 --size 1060 >"$work/s.out" 2>&1 \
+    || fail "send exited with $?"
+  wait_dump
+  expect_sequence_of "$work/d.out" "0 2"
+  expect "$work/d.err" '^tarvex-dump: ReceiveEvent: ERR_BAD_VALUE \(19\), ' 2
+  expect "$work/d.out" '^errors: 2$' 1
+  ;;
+send_stop)
+  # SIGINT stops a sender between records: it prints what it sent and exits
+  # with 130; the dump has every record the sender counted.
+  start_dump d --quiet
+  timeout 60 "$send" --connect "127.0.0.1:$port" --rate 20 --count 100000 >"$work/s.out" 2>"$work/s.err" &
+  send_pid=$!
+  sleep 1
+  kill -INT "$send_pid"
+  wait "$send_pid"
+  code=$?
+  [ "$code" -eq 130 ] || fail "the stopped sender exited with $code, expected 130"
+  wait_dump
+  expect "$work/s.out" '^tarvex-send: stopped by SIGINT$' 1
+  sent=$(sed -n 's/^tarvex-send: sent \([0-9]*\) records.*/\1/p' "$work/s.out")
+  [ -n "$sent" ] && [ "$sent" -gt 0 ] || fail "the sender did not say what it sent"
+  expect "$work/d.out" "^records: $sent\$" 1
+  ;;
+preamble)
+  # A listener that accepts but never sends the preamble: the sender gives
+  # up after --preamble-timeout, and a signal ends the wait without one.
+  python3 -c 'import socket,time
+s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen(8)
+print(s.getsockname()[1], flush=True); time.sleep(60)' >"$work/l.out" &
+  listener=$!
+  trap 'kill $listener 2>/dev/null; rm -rf "$work"' EXIT
+  wait_for "$work/l.out" '^[0-9]+$'
+  port=$(cat "$work/l.out")
+  start=$(date +%s%N)
+  timeout 15 "$send" --connect "127.0.0.1:$port" --preamble-timeout 500 >"$work/s.out" 2>"$work/s.err"
+  code=$?
+  ms=$((($(date +%s%N) - start) / 1000000))
+  [ "$code" -eq 1 ] || fail "the sender exited with $code, expected 1"
+  [ "$ms" -lt 5000 ] || fail "the sender gave up after $ms ms, expected about 500"
+  expect "$work/s.err" '^Connect\(\): failed to receive preamble' 1
+  expect "$work/s.err" '^tarvex-send: Connect: ERR_PROTOCOL \(18\), ' 1
+  timeout 15 "$send" --connect "127.0.0.1:$port" >"$work/s2.out" 2>"$work/s2.err" &
+  send_pid=$!
+  sleep 1
+  kill -INT "$send_pid"
+  wait "$send_pid"
+  code=$?
+  [ "$code" -eq 130 ] || fail "the sender stopped in the preamble wait exited with $code, expected 130"
+  expect "$work/s2.out" '^tarvex-send: stopped by SIGINT before the link was open$' 1
+  expect "$work/s2.out" '^tarvex-send: sent 0 records \(none\)' 1
   ;;
 *)
   fail "unknown scenario"
