@@ -188,8 +188,7 @@ TEST(HostileLength, LongestRecordIsRefusedBeforeAnythingIsAllocated) {
     tt::EnvGuard bad("KBR7_TARVEX_MAX_RECORD", "1G");
     Attached a;
     tt::Captured out = tt::capture([&] { EXPECT_EQ(a.t.ReceiveEvent(nullptr, 1, 0, 1000), ERR_BAD_VALUE); });
-    EXPECT_NE(out.err.find("ReceiveEvent(): KBR7_TARVEX_MAX_RECORD=\"1G\" is not a number of bytes"),
-              std::string::npos)
+    EXPECT_NE(out.err.find("ReceiveEvent(): KBR7_TARVEX_MAX_RECORD=\"1G\" is not a number of bytes"), std::string::npos)
         << out.err;
     EXPECT_EQ(a.t.set_max_record(0), 0);
 }
@@ -299,8 +298,10 @@ TEST(Admission, SocketFileModeDirectoryAndStaleFiles) {
         mode_t umask_bits;
         mode_t expected;
     };
-    const Case cases[] = {{"umask 000", nullptr, 0, 0775}, {"umask 022", nullptr, 022, 0755},
-                          {"mode 0600", "0600", 0, 0600}, {"mode 660", "660", 077, 0660}};
+    const Case cases[] = {{"umask 000", nullptr, 0, 0775},
+                          {"umask 022", nullptr, 022, 0755},
+                          {"mode 0600", "0600", 0, 0600},
+                          {"mode 660", "660", 077, 0660}};
     char dir_template[] = "/tmp/tarvex-sockdir-XXXXXX";
     ASSERT_NE(::mkdtemp(dir_template), nullptr);
     tt::EnvGuard dir("KBR7_TARVEX_SOCK_DIR", dir_template);
@@ -373,7 +374,7 @@ TEST(Admission, ListenerOfAnotherUserGetsNoRecords) {
             const int peer = ::accept(fd, nullptr, nullptr);
             if (peer < 0) ::_exit(4);
             const uint32_t preamble = kNativePreamble;
-            [[maybe_unused]] ssize_t sent = ::send(peer, &preamble, 4, 0);
+            [[maybe_unused]] ssize_t sent = ::send(peer, &preamble, 4, MSG_NOSIGNAL);
         }
     }
     ::close(ready[1]);
@@ -391,8 +392,8 @@ TEST(Admission, ListenerOfAnotherUserGetsNoRecords) {
 
     // Named in the allow list, the same listener is trusted.
     ASSERT_EQ(sender.set_allowed_uids(std::to_string(other).c_str()), 0);
-    tt::capture([&] { st = sender.Connect("127.0.0.1", port); });
-    EXPECT_EQ(st, 0);
+    out = tt::capture([&] { st = sender.Connect("127.0.0.1", port); });
+    EXPECT_EQ(st, 0) << out.err;
     tt::capture([&] { sender.SocketRelease(); });
 
     ::kill(squatter, SIGKILL);
