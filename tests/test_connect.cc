@@ -564,33 +564,95 @@ TEST_P(Transport, AcceptingEndSendsItsWordInItsOwnByteOrder) {
 
 // A signal that interrupts the wait for the preamble is no failure of the
 // peer: the connecting end goes on waiting and reads the preamble.
-TEST_P(Transport, SignalDuringThePreambleIsNoFailure) {
+// A listener that accepts and never sends the preamble must not hold the
+// connecting end for ever: a signal ends the wait as a failed receive does,
+// and a program that uses timer signals blocks them around the call.
+TEST_P(Transport, SignalEndsThePreambleWaitUnlessBlocked) {
     tt::Watchdog dog(30);
     struct sigaction sa {};
     sa.sa_handler = [](int) {};
-    sa.sa_flags = 0;  // no restart: the receive sees EINTR
+    sa.sa_flags = SA_RESTART;  // even a restarting handler ends the wait
     struct sigaction old {};
     ASSERT_EQ(::sigaction(SIGUSR1, &sa, &old), 0);
-    const int port = tt::unique_port();
-    tt::RawListener listener(port, local());
-    Tarvex con(false);
-    const pthread_t me = ::pthread_self();
-    int status = -1;
-    tt::capture([&] {
-        std::thread accepting([&] {
-            tt::RawPeer peer = listener.accept();
-            std::this_thread::sleep_for(std::chrono::milliseconds(150));
-            ::pthread_kill(me, SIGUSR1);
-            std::this_thread::sleep_for(std::chrono::milliseconds(150));
-            peer.send(tt::host32(kNative));
-            peer.sees_close();
+    for (bool blocked : {false, true}) {
+        SCOPED_TRACE(blocked ? "signal blocked" : "signal delivered");
+        const int port = tt::unique_port();
+        tt::RawListener listener(port, local());
+        Tarvex con(false);
+        const pthread_t me = ::pthread_self();
+        sigset_t usr1, before;
+        sigemptyset(&usr1);
+        sigaddset(&usr1, SIGUSR1);
+        if (blocked) ::pthread_sigmask(SIG_BLOCK, &usr1, &before);
+        int status = -1;
+        tt::Captured out = tt::capture([&] {
+            std::thread accepting([&] {
+                tt::RawPeer peer = listener.accept();
+                std::this_thread::sleep_for(std::chrono::milliseconds(150));
+                ::pthread_kill(me, SIGUSR1);
+                std::this_thread::sleep_for(std::chrono::milliseconds(150));
+                peer.send(tt::host32(kNative));
+                peer.sees_close();
+            });
+            status = con.Connect(host(), port);
+            con.SocketRelease();
+            accepting.join();
         });
-        status = con.Connect(host(), port);
-        con.SocketRelease();
-        accepting.join();
-    });
+        if (blocked) {
+            sigset_t pending;
+            sigpending(&pending);
+            if (sigismember(&pending, SIGUSR1)) {
+                int taken;
+                sigwait(&usr1, &taken);
+            }
+            ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+        }
+        if (blocked) {
+            EXPECT_EQ(status, 0);
+        } else {
+            EXPECT_EQ(status, ERR_PROTOCOL);
+            EXPECT_NE(out.err.find("Connect(): failed to receive preamble: Interrupted system call"), std::string::npos)
+                << out.err;
+            EXPECT_EQ(A::sockin(con), -1);
+            EXPECT_EQ(A::setup(con), 0);
+        }
+    }
     ::sigaction(SIGUSR1, &old, nullptr);
-    EXPECT_EQ(status, 0);
+}
+
+// The opt-in limit on the preamble wait, by member and by variable.
+TEST_P(Transport, PreambleWaitEndsAtItsTimeLimit) {
+    tt::Watchdog dog(30);
+    for (bool by_variable : {false, true}) {
+        SCOPED_TRACE(by_variable ? "variable" : "member");
+        tt::EnvGuard limit("KBR7_TARVEX_PREAMBLE_TIMEOUT_MS", by_variable ? "200" : nullptr);
+        const int port = tt::unique_port();
+        tt::RawListener listener(port, local());
+        Tarvex con(false);
+        if (!by_variable) {
+            ASSERT_EQ(con.set_preamble_timeout(200), 0);
+        }
+        std::thread accepting([&] {
+            tt::RawPeer peer = listener.accept();  // accepts and never sends
+            peer.sees_close(3000);
+        });
+        int status = -1;
+        const long long t0 = tt::now_ms();
+        tt::Captured out = tt::capture([&] { status = con.Connect(host(), port); });
+        const long long took = tt::now_ms() - t0;
+        accepting.join();
+        EXPECT_EQ(status, ERR_PROTOCOL);
+        EXPECT_GE(took, 150);
+        EXPECT_LT(took, 3000);
+        EXPECT_NE(out.err.find("Connect(): failed to receive preamble: Connection timed out"), std::string::npos)
+            << out.err;
+    }
+    tt::EnvGuard bad("KBR7_TARVEX_PREAMBLE_TIMEOUT_MS", "soon");
+    Tarvex con(false);
+    int status = -1;
+    tt::Captured out = tt::capture([&] { status = con.Connect(host(), tt::unique_port()); });
+    EXPECT_EQ(status, ERR_BAD_VALUE);
+    EXPECT_NE(out.err.find("KBR7_TARVEX_PREAMBLE_TIMEOUT_MS=\"soon\""), std::string::npos) << out.err;
 }
 
 TEST_P(Transport, ConnectingEndReadsThePreamble) {

@@ -11,6 +11,9 @@
 
 #include <csignal>
 #include <cstdio>
+#include <fstream>
+#include <map>
+#include <regex>
 #include <string>
 
 #include "Capture.h"
@@ -259,4 +262,29 @@ TEST(StatusCodes, EveryCodeHasItsNumberAndName) {
         EXPECT_STREQ(tarvex_status_name(unused), "UNKNOWN") << unused;
         EXPECT_STREQ(tarvex_status_text(unused), "unknown status") << unused;
     }
+}
+
+// The README's table of status codes is what a newcomer reads first: it must
+// say what TarvexStatus.h says, row for row.
+TEST(StatusCodes, TheReadmeTableMatchesTheHeader) {
+    std::ifstream readme(std::string(TARVEX_SOURCE_DIR) + "/README.md");
+    ASSERT_TRUE(readme.good());
+    std::map<int, std::pair<std::string, std::string>> table;
+    const std::regex row(R"(^\| (\d+) \| `(\w+)` \| (.+) \|$)");
+    for (std::string line; std::getline(readme, line);) {
+        std::smatch m;
+        if (std::regex_match(line, m, row)) table[std::stoi(m[1])] = {m[2], m[3]};
+    }
+    int codes = 0;
+    for (int code = 0; code <= 64; ++code) {
+        if (std::string(tarvex_status_name(code)) == "UNKNOWN") {
+            EXPECT_EQ(table.count(code), 0u) << "the README lists " << code << ", the header does not";
+            continue;
+        }
+        ++codes;
+        ASSERT_EQ(table.count(code), 1u) << "the README misses " << code;
+        EXPECT_EQ(table[code].first, tarvex_status_name(code));
+        EXPECT_EQ(table[code].second, tarvex_status_text(code));
+    }
+    EXPECT_EQ(table.size(), static_cast<size_t>(codes));
 }

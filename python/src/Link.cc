@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 #include <sys/socket.h>
 #include <time.h>
+#include <algorithm>
 
 #include <cerrno>
 #include <climits>
@@ -74,17 +75,8 @@ Wait wait_for(const py::object& timeout) {
 bool nothing_yet(int status) { return status == ERR_TIMEOUT || status == ERR_SCAN_AGAIN; }
 
 // True when the peer has closed its end and every byte it sent has been
-// taken: the library says so, or (while it cannot tell) the socket shows
-// the end of the stream without anything in front of it.  MSG_PEEK takes
-// nothing from the stream.
-bool peer_gone(Tarvex& t) {
-    if (t.get_peer_closed()) return true;
-    const int fd = t.get_data_fd();
-    if (fd < 0 || t.get_buffered_bytes() > 0) return false;
-    char c;
-    const ssize_t n = ::recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
-    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
-}
+// taken.
+bool peer_gone(Tarvex& t) { return t.get_peer_closed() && t.get_buffered_bytes() == 0; }
 
 // The record the last receive stored, or null.  The accessors find it by a
 // host-order pattern; a record whose pattern still reads reversed (the
@@ -599,8 +591,9 @@ waiting up to 100 ms for it first.)doc");
                                "True when this end converts records.")
         .def_property_readonly("active", locked_query([](Tarvex& t) { return t.IsLinkActive() != 0; }),
                                "True while connected.")
-        .def_property_readonly("port", locked_query([](Tarvex& t) { return t.GetLPort(); }),
-                               "The port listen() was given, 0 when not listening.")
+        .def_property_readonly("port", locked_query([](Tarvex& t) { return std::max(t.get_bound_port(), 0); }),
+                               "The port listened on (the one the system picked for listen(0)), 0 when not "
+                               "listening.")
         .def_property_readonly("buffered_bytes", locked_query([](Tarvex& t) { return t.get_buffered_bytes(); }),
                                "Bytes received from the peer that no receive has taken yet.")
         .def_property_readonly("peer_closed", locked_query([](Tarvex& t) { return peer_gone(t); }),

@@ -98,10 +98,12 @@ int Link::set_socket_mode(int mode) {
 }
 
 int Link::set_max_record(unsigned long long bytes) {
+    limits.fd = -2;
     return set_number(tarvex::detail::kMaxRecord, admission.max_record, "set_max_record", bytes, "%llu");
 }
 
 int Link::set_record_timeout(int ms) {
+    limits.fd = -2;
     if (ms < 0)
         return set_number(tarvex::detail::kRecordTimeout, admission.record_timeout, "set_record_timeout", ~0ull,
                           "%llu");

@@ -186,7 +186,8 @@ private:
 // version is TARVEX_VERSION_STRING (TarvexVersion.h).
 TARVEX_API const char* tarvex_version();
 
-// The local socket path that stands for `port` ("/tmp/<port>.tcp"), written
+// The local socket path that stands for `port` ("/tmp/<port>.tcp", or in
+// the directory KBR7_TARVEX_SOCK_DIR names), written
 // to `buf` as snprintf would write it; returns what snprintf returns.  Both
 // ends of a local-socket link use this path.
 TARVEX_API int tarvex_socket_path(int port, char* buf, size_t size);

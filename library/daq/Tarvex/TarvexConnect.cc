@@ -4,6 +4,7 @@
 // Right after accept the accepting end sends one 4-byte word in its own byte
 // order; the connecting end reads it in its own order and learns from it
 // whether records on this link must be converted.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -48,18 +49,14 @@ constexpr int kBigendModeSwap = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? 1 : 
 // the stream ends first.  An end of stream sets no error number of its own,
 // so the number is cleared beforehand: the report then cannot show a stale
 // error of an earlier call (such as the refused TCP option on a local socket).
-bool receive_word(tarvex::detail::Stream& stream, int fd, uint32_t& word) {
+bool receive_word(tarvex::detail::Stream& stream, int fd, uint32_t& word, const tarvex::detail::Deadline& deadline) {
     char* p = reinterpret_cast<char*>(&word);
     size_t have = 0;
     errno = 0;
     while (have < sizeof word) {
-        ssize_t n = stream.read(fd, p + have, sizeof word - have);
-        // The receive has no time limit; a signal that interrupts it is no
-        // failure of the peer, so the preamble is awaited further.
-        if (n < 0 && errno == EINTR) {
-            errno = 0;
-            continue;
-        }
+        // A signal ends the wait as a failed receive does: a listener that
+        // accepts and never sends would otherwise hold the caller for ever.
+        ssize_t n = stream.read(fd, p + have, sizeof word - have, deadline);
         if (n <= 0) return false;
         have += static_cast<size_t>(n);
     }
@@ -103,9 +100,42 @@ struct TarvexLinkCore {
         t.setup = 0;
     }
 
-    static int receive_preamble(Link& t) {
+    // The accepting end's verdict on a peer it accepted: strays outside the
+    // allow lists are closed at once, counted, and the end waits on.
+    static bool admitted(Link& t, int fd, const tarvex::detail::AllowedPeers& peers,
+                         const tarvex::detail::AllowedUids& uids) {
+        if (t.sender.sin_family == AF_INET && !peers.admits(t.sender.sin_addr)) {
+            char address[INET_ADDRSTRLEN];
+            ::inet_ntop(AF_INET, &t.sender.sin_addr, address, sizeof address);
+            log_errf(text::kPeerRefused, address);
+        } else if (t.sender.sin_family == AF_UNIX && uids.set) {
+            uid_t uid = 0;
+            if (tarvex::detail::peer_uid(fd, uid) && uids.admits(uid)) return true;
+            log_errf(text::kPeerUidRefused, static_cast<unsigned>(uid));
+        } else {
+            return true;
+        }
+        ::close(fd);
+        ++t.admission.refused_peers;
+        return false;
+    }
+
+    // The connecting end's verdict on the process that listens on a local
+    // socket: one of another user could have taken the socket path before
+    // the real listener.  Its own user and root are trusted, others only
+    // when the allow list names them.
+    static int trust_listener(int fd, const tarvex::detail::AllowedUids& uids) {
+        uid_t uid = 0;
+        const bool known = tarvex::detail::peer_uid(fd, uid);
+        if (known && (uid == ::getuid() || uid == 0 || (uids.set && uids.admits(uid)))) return 0;
+        log_errf(text::kListenerUidRefused, static_cast<unsigned>(uid));
+        ::close(fd);
+        return ERR_CONNECT;
+    }
+
+    static int receive_preamble(Link& t, const tarvex::detail::Deadline& deadline) {
         uint32_t word = 0;
-        if (!receive_word(t.stream, t.sockin, word)) {
+        if (!receive_word(t.stream, t.sockin, word, deadline)) {
             log_system_error(text::kPreambleReceiveFailed);
             release_data_socket(t);
             return ERR_PROTOCOL;
@@ -126,19 +156,38 @@ int Link::SocketSetup(int port) {
         log_err(text::kAlreadySetup);
         return ERR_ALREADY_SETUP;
     }
+    bool ok = true;
+    const auto bind_address = in_force(tarvex::detail::kBindAddress, admission.bind_address, "SocketSetup", ok);
+    const auto dir = in_force(tarvex::detail::kSocketDir, admission.socket_dir, "SocketSetup", ok);
+    const auto mode = in_force(tarvex::detail::kSocketMode, admission.socket_mode, "SocketSetup", ok);
+    const auto reuse = in_force(tarvex::detail::kReuseAddress, admission.reuse_address, "SocketSetup", ok);
+    if (!ok) return ERR_BAD_VALUE;
+
     in_addr any;
     any.s_addr = htonl(INADDR_ANY);
-    receiver = tarvex::detail::ipv4_address(any, port);
+    receiver = tarvex::detail::ipv4_address(bind_address.set ? bind_address.address : any, port);
 
     const tarvex::detail::Transport transport = tarvex::detail::current_transport();
     char path[108];
-    tarvex::detail::local_path(port, path, sizeof path);
+    tarvex::detail::local_path(dir.set ? dir.dir.c_str() : nullptr, port, path, sizeof path);
     if (transport.value != nullptr) log_outf(text::kHereWeAre, transport.value, path);
 
-    const tarvex::detail::Address address = tarvex::detail::listening_address(transport, port);
+    const tarvex::detail::Address address = tarvex::detail::listening_address(
+        transport, port, bind_address.set ? &bind_address.address : nullptr, dir.set ? dir.dir.c_str() : nullptr);
     sock = tarvex::detail::open_socket(address);
     if (sock < 0) return ERR_SOCKET;
-    const int status = tarvex::detail::bind_and_listen(sock, address);
+    if (reuse.set) {
+        if (transport.local)
+            tarvex::detail::remove_stale_socket_file(address);
+        else
+            tarvex::detail::reuse_address(sock);
+    }
+    int status = tarvex::detail::bind_to(sock, address);
+    // The socket file gets its mode before anyone can connect: listen comes
+    // after it.
+    if (status == 0 && transport.local)
+        status = tarvex::detail::set_socket_file_mode(sock, address, mode.set ? static_cast<int>(mode.mode) : -1);
+    if (status == 0) status = tarvex::detail::listen_on(sock);
     if (status != 0) {
         sock = -1;
         return status;
@@ -182,7 +231,9 @@ int Link::SocketRelease() {
     // endpoint was set up with.
     if (tarvex::detail::current_transport().local) {
         char path[108];
-        tarvex::detail::local_path(lport, path, sizeof path);
+        bool ok = true;
+        const auto dir = in_force(tarvex::detail::kSocketDir, admission.socket_dir, "SocketRelease", ok);
+        tarvex::detail::local_path(dir.set ? dir.dir.c_str() : nullptr, lport, path, sizeof path);
         ::unlink(path);
         std::remove(path);
     }
@@ -209,13 +260,20 @@ int Link::Connect(bool how) {
     // socket has a longer address than `sender` holds.  Offering the full
     // size anew each time keeps a length left by an earlier peer from letting
     // accept write past `sender`.
-    len = sizeof sender;
-    const int fd = ::accept(sock, reinterpret_cast<sockaddr*>(&sender), &len);
-    if (fd < 0) {
-        log_system_error(text::kAcceptFailed);
-        TarvexLinkCore::forget_data_socket(*this);
-        return ERR_ACCEPT;
-    }
+    bool ok = true;
+    const auto peers = in_force(tarvex::detail::kAllowedPeers, admission.allowed_peers, "Connect", ok);
+    const auto uids = in_force(tarvex::detail::kAllowedUids, admission.allowed_uids, "Connect", ok);
+    if (!ok) return ERR_BAD_VALUE;
+    int fd;
+    do {
+        len = sizeof sender;
+        fd = ::accept(sock, reinterpret_cast<sockaddr*>(&sender), &len);
+        if (fd < 0) {
+            log_system_error(text::kAcceptFailed);
+            TarvexLinkCore::forget_data_socket(*this);
+            return ERR_ACCEPT;
+        }
+    } while (!TarvexLinkCore::admitted(*this, fd, peers, uids));
     TarvexLinkCore::start_data_socket(*this, fd);
 
     connected = 1;
@@ -256,21 +314,29 @@ int Link::Connect(const char* host, int port) {
     }
     receiver = tarvex::detail::ipv4_address(addr, port);
 
-    const tarvex::detail::Address address =
-        tarvex::detail::peer_address(tarvex::detail::current_transport(), addr, port);
+    bool ok = true;
+    const auto uids = in_force(tarvex::detail::kAllowedUids, admission.allowed_uids, "Connect", ok);
+    const auto dir = in_force(tarvex::detail::kSocketDir, admission.socket_dir, "Connect", ok);
+    const auto wait = in_force(tarvex::detail::kPreambleTimeout, admission.preamble_timeout, "Connect", ok);
+    if (!ok) return ERR_BAD_VALUE;
+
+    const tarvex::detail::Address address = tarvex::detail::peer_address(tarvex::detail::current_transport(), addr,
+                                                                         port, dir.set ? dir.dir.c_str() : nullptr);
     const int fd = tarvex::detail::open_socket(address);
     if (fd < 0) {
         sockin = -1;
         return ERR_SOCKET;
     }
     int status = tarvex::detail::connect_to(fd, address);
+    if (status == 0 && address.local) status = TarvexLinkCore::trust_listener(fd, uids);
     if (status != 0) {
         sockin = -1;
         return status;
     }
     TarvexLinkCore::start_data_socket(*this, fd);
     connected = 1;
-    status = TarvexLinkCore::receive_preamble(*this);
+    status = TarvexLinkCore::receive_preamble(
+        *this, wait.set ? tarvex::detail::Deadline::after_ms(wait.ms) : tarvex::detail::Deadline());
     if (status != 0) return status;
     setup = 1;
     return 0;
@@ -300,7 +366,10 @@ int Link::Disconnect() {
 }
 
 int tarvex_socket_path(int port, char* buf, size_t size) {
+    bool ok = true;
+    const auto dir = in_force(tarvex::detail::kSocketDir, tarvex::detail::Setting<tarvex::detail::SocketDir>(),
+                              "tarvex_socket_path", ok);
     char path[108];
-    tarvex::detail::local_path(port, path, sizeof path);
+    tarvex::detail::local_path(dir.set ? dir.dir.c_str() : nullptr, port, path, sizeof path);
     return std::snprintf(buf, size, "%s", path);
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "Tarvex.h"
 #include "detail/Io.h"
@@ -33,6 +34,9 @@ struct TarvexReceiver::IntroKind {
     const char* header_empty;
     const char* body_empty;
     const char* size_mismatch;  // a format: the bytes received plus the intro, and the length
+    const char* alloc_failed;   // a format: the body length
+    const char* too_long;       // a format: the length, and the limit
+    const char* timed_out;      // a format: the limit in milliseconds
 };
 
 namespace {
@@ -47,6 +51,9 @@ const TarvexReceiver::IntroKind kImage{
     text::kImageHeaderEmpty,
     text::kImageBodyEmpty,
     text::kImageSizeMismatch,
+    text::kImageAllocFailed,
+    text::kImageTooLong,
+    text::kImageTimedOut,
 };
 
 const TarvexReceiver::IntroKind kSpect{
@@ -57,6 +64,9 @@ const TarvexReceiver::IntroKind kSpect{
     text::kSpectHeaderEmpty,
     text::kSpectBodyEmpty,
     text::kSpectSizeMismatch,
+    text::kSpectAllocFailed,
+    text::kSpectTooLong,
+    text::kSpectTimedOut,
 };
 
 }  // namespace
@@ -105,19 +115,24 @@ int TarvexReceiver::receive_intro(Link& t, const IntroKind& k, void* intro) {
     if (intro == nullptr) return ERR_BAD_VALUE;
     // Without a data socket nothing can ever arrive: fail instead of waiting.
     if (t.sockin < 0) return ERR_READ;
+    if (int bad = t.take_receive_limits(k.row.kind == tarvex::kinds::Kind::Image ? "ReceiveImage" : "ReceiveSpect"))
+        return bad;
 
     int st = scan_intro_pattern(t, k);
     if (st != 0) return st;
+    const tarvex::detail::Deadline deadline = t.record_deadline();
 
     // The pattern is not kept: the intro's first word stays 0.
     char* p = static_cast<char*>(intro);
     std::memset(p, 0, k.row.header);
     size_t have = sizeof(uint32_t);
-    ReadResult rr =
-        t.stream.read_missing(t.sockin, p, k.row.header, have, kEmptyLimit, [&t] { return wait_readable(t); });
+    ReadResult rr = t.stream.read_missing(t.sockin, p, k.row.header, have, kEmptyLimit,
+                                          [&t, &deadline] { return wait_readable(t, deadline); });
     switch (rr.outcome) {
         case ReadResult::Complete: break;
-        case ReadResult::WaitStopped: return rr.status;
+        case ReadResult::WaitStopped:
+            if (rr.status == ERR_TIMEOUT) log_errf(k.timed_out, t.limits.record_timeout.ms);
+            return rr.status;
         case ReadResult::TooManyEmpty: log_system_error(k.header_empty); return ERR_READ;
         case ReadResult::ReadFailed: return ERR_READ;
     }
@@ -132,6 +147,8 @@ int TarvexReceiver::receive_intro(Link& t, const IntroKind& k, void* intro) {
 int TarvexReceiver::receive_intro_body(Link& t, const IntroKind& k, void* intro, char** buf, int sz) {
     if (intro == nullptr || buf == nullptr) return ERR_BAD_VALUE;
     if (t.sockin < 0) return ERR_READ;
+    if (int bad = t.take_receive_limits(k.row.kind == tarvex::kinds::Kind::Image ? "ReceiveImage" : "ReceiveSpect"))
+        return bad;
 
     // Image and spectrum intros both start with {pattern, length}.
     uint32_t length;
@@ -140,15 +157,34 @@ int TarvexReceiver::receive_intro_body(Link& t, const IntroKind& k, void* intro,
     // refused before anything is allocated or read.  The body length is kept
     // in 64 bits, so a length beyond what `sz` can express is simply too long.
     if (length < k.row.header) return ERR_BAD_VALUE;
+    // Longer than the site takes: refused the same way; the body stays in
+    // the stream and the next header call scans through it.
+    if (t.limits.max_record.set && length > t.limits.max_record.bytes) {
+        log_errf(k.too_long, length, t.limits.max_record.bytes);
+        return ERR_BAD_VALUE;
+    }
     const int64_t body = static_cast<int64_t>(length) - static_cast<int64_t>(k.row.header);
     if (body > sz) return ERR_NO_SPACE;
 
     if (k.row.counted && t.owncntr) ++t.eventn;
-    if (*buf == nullptr) *buf = new char[static_cast<size_t>(body)];
+    if (*buf == nullptr) {
+        // A hostile length must not end the program: no memory for the body
+        // is a status.
+        *buf = new (std::nothrow) char[static_cast<size_t>(body)];
+        if (*buf == nullptr) {
+            log_errf(k.alloc_failed, static_cast<long long>(body));
+            return ERR_ALLOC;
+        }
+    }
 
+    const tarvex::detail::Deadline deadline = t.record_deadline();
     size_t have = 0;
     ReadResult rr = t.stream.read_missing(t.sockin, *buf, static_cast<size_t>(body), have, k.row.body_empty_limit,
-                                          [&t] { return wait_readable(t); });
+                                          [&t, &deadline] { return wait_readable(t, deadline); });
+    if (rr.outcome == ReadResult::WaitStopped && rr.status == ERR_TIMEOUT) {
+        log_errf(k.timed_out, t.limits.record_timeout.ms);
+        return ERR_TIMEOUT;
+    }
     if (rr.outcome == ReadResult::TooManyEmpty) log_system_error(k.body_empty);
     if (rr.outcome != ReadResult::Complete) return ERR_READ;
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "Tarvex.h"
 #include "detail/Io.h"
@@ -18,6 +19,7 @@
 
 using tarvex::detail::Link;
 using tarvex::detail::log_err;
+using tarvex::detail::log_errf;
 using tarvex::detail::log_out;
 using tarvex::detail::log_outf;
 using tarvex::detail::log_system_error;
@@ -59,6 +61,13 @@ const char* header_empty_message(const KindRow& k) {
     return k.family == Family::Slow ? text::kSlowHeaderEmpty : text::kEventHeaderEmpty;
 }
 
+// A record that did not arrive whole within its time: what came of it is
+// dropped, and the next call scans afresh.
+int timed_out(const tarvex::detail::Link& t) {
+    log_errf(text::kRecordTimedOut, t.limits.record_timeout.ms);
+    return ERR_TIMEOUT;
+}
+
 uint32_t load32(const void* p) {
     uint32_t v;
     std::memcpy(&v, p, sizeof v);
@@ -92,9 +101,27 @@ struct TarvexReceiver::Header {
     int64_t length;                                                    // L, from the working header
 };
 
-int TarvexReceiver::wait_readable(Link& t) {
+int TarvexReceiver::wait_readable(Link& t, const tarvex::detail::Deadline& d) {
+    if (d.set()) {
+        if (t.stream.readable_now(t.sockin)) return 0;
+        switch (tarvex::detail::wait_until(t.sockin, false, d)) {
+            case tarvex::detail::Readiness::TimedOut: return ERR_TIMEOUT;
+            case tarvex::detail::Readiness::Failed: return ERR_READ;
+            default: return 0;
+        }
+    }
     int r = t.IfReady(Tarvex::RECEIVER_READ, -1, -1, -1);
     return r < 0 ? ERR_READ : r;  // never hand the read loop its "idle" sentinel
+}
+
+int Link::take_receive_limits(const char* operation) {
+    if (limits.fd == sockin) return 0;
+    bool ok = true;
+    limits.max_record = in_force(tarvex::detail::kMaxRecord, admission.max_record, operation, ok);
+    limits.record_timeout = in_force(tarvex::detail::kRecordTimeout, admission.record_timeout, operation, ok);
+    if (!ok) return ERR_BAD_VALUE;
+    limits.fd = sockin;
+    return 0;
 }
 
 void TarvexReceiver::release_record(Link& t) {
@@ -189,13 +216,14 @@ int TarvexReceiver::scan(Link& t, Window& w, Found& found) {
     }
 }
 
-int TarvexReceiver::read_header(Link& t, const Found& f, Header& h) {
+int TarvexReceiver::read_header(Link& t, const Found& f, Header& h, const tarvex::detail::Deadline& d) {
     std::memset(h.working, 0, sizeof h.working);
     std::memcpy(h.working, &f.value, sizeof f.value);
     size_t have = sizeof f.value;
     ReadResult rr = t.stream.read_missing(t.sockin, reinterpret_cast<char*>(h.working), f.row->header, have,
-                                          kHeaderEmptyLimit, [&t] { return wait_readable(t); });
+                                          kHeaderEmptyLimit, [&t, &d] { return wait_readable(t, d); });
     if (rr.outcome == ReadResult::Complete) return 0;
+    if (rr.outcome == ReadResult::WaitStopped && rr.status == ERR_TIMEOUT) return timed_out(t);
     if (rr.outcome == ReadResult::TooManyEmpty) log_system_error(header_empty_message(*f.row));
     return ERR_READ;
 }
@@ -246,13 +274,26 @@ int TarvexReceiver::store_record(Link& t, const KindRow& k, const Header& h) {
         release_record(t);
         return ERR_BAD_VALUE;
     }
+    // Longer than the site takes: refused the same way, before anything is
+    // allocated for it.
+    if (t.limits.max_record.set && static_cast<unsigned long long>(h.length) > t.limits.max_record.bytes) {
+        release_record(t);
+        log_errf(text::kRecordTooLong, static_cast<long long>(h.length), t.limits.max_record.bytes);
+        return ERR_BAD_VALUE;
+    }
     const auto length = static_cast<unsigned int>(h.length);
     // Records of one size in a row share one array; one much smaller than
     // the array gets its own, so that a single large record does not pin its
     // memory for good.
     if (t.buffer == nullptr || length > t.capacity || length < t.capacity / 4) {
         release_record(t);
-        t.buffer = new char[length];
+        // A hostile length must not end the program: no memory for the
+        // record is a status, and the next call finds the following record.
+        t.buffer = new (std::nothrow) char[length];
+        if (t.buffer == nullptr) {
+            log_errf(text::kRecordAllocFailed, length);
+            return ERR_ALLOC;
+        }
         t.capacity = length;
     }
     t.size = length;
@@ -261,10 +302,11 @@ int TarvexReceiver::store_record(Link& t, const KindRow& k, const Header& h) {
 }
 
 // Reads the body straight into the record array behind the header.
-int TarvexReceiver::read_body(Link& t, const KindRow& k) {
+int TarvexReceiver::read_body(Link& t, const KindRow& k, const tarvex::detail::Deadline& d) {
     size_t have = 0;
     ReadResult rr = t.stream.read_missing(t.sockin, t.buffer + k.header, t.size - k.header, have, k.body_empty_limit,
-                                          [&t] { return wait_readable(t); });
+                                          [&t, &d] { return wait_readable(t, d); });
+    if (rr.outcome == ReadResult::WaitStopped && rr.status == ERR_TIMEOUT) return timed_out(t);
     if (rr.outcome == ReadResult::TooManyEmpty) log_system_error(text::kBodyEmpty);
     if (rr.outcome != ReadResult::Complete) return ERR_READ;
     if (k.header + have != t.size) {
@@ -282,6 +324,7 @@ int TarvexReceiver::receive_event(Link& t, RNG_RingBuffer* rb, int trs, int sec,
     }
     // Without a data socket nothing can ever arrive: fail instead of waiting.
     if (t.sockin < 0) return ERR_READ;
+    if (int bad = t.take_receive_limits("ReceiveEvent")) return bad;
 
     Window w;
     Found found;
@@ -296,8 +339,10 @@ int TarvexReceiver::receive_event(Link& t, RNG_RingBuffer* rb, int trs, int sec,
         return status;
     };
 
+    // Once the pattern is found, the rest of the record may be given a time.
+    const tarvex::detail::Deadline deadline = t.record_deadline();
     Header h;
-    st = read_header(t, found, h);
+    st = read_header(t, found, h, deadline);
     if (st == 0) st = settle_byte_order(t, found, h);
     if (st != 0) return end(Phase::Header, st);
 
@@ -310,7 +355,7 @@ int TarvexReceiver::receive_event(Link& t, RNG_RingBuffer* rb, int trs, int sec,
     if (kind.counted && t.owncntr) ++t.eventn;
 
     st = store_record(t, kind, h);
-    if (st == 0) st = read_body(t, kind);
+    if (st == 0) st = read_body(t, kind, deadline);
     if (st != 0) return end(Phase::Record, st);
 
     st = t.SwapBuffer();

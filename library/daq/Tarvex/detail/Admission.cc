@@ -198,8 +198,8 @@ bool set_by_member(const Switch<Value>& s, Setting<Value>& setting, const char* 
     return true;
 }
 
-#define TARVEX_ADMISSION_INSTANCES(Value)                                                                      \
-    template Value in_force(const Switch<Value>&, const Setting<Value>&, const char*, bool&);                  \
+#define TARVEX_ADMISSION_INSTANCES(Value)                                                     \
+    template Value in_force(const Switch<Value>&, const Setting<Value>&, const char*, bool&); \
     template bool set_by_member(const Switch<Value>&, Setting<Value>&, const char*, const char*);
 TARVEX_ADMISSION_INSTANCES(BindAddress)
 TARVEX_ADMISSION_INSTANCES(AllowedPeers)

@@ -26,6 +26,40 @@ Readiness wait_once(int fd, bool for_write, const timespec* timeout) {
     return (p.revents & wanted) ? Readiness::Ready : Readiness::Other;
 }
 
+Deadline Deadline::after_ms(int ms) {
+    Deadline d;
+    d.set_ = true;
+    ::clock_gettime(CLOCK_MONOTONIC, &d.at_);
+    d.at_.tv_sec += ms / 1000;
+    d.at_.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+    if (d.at_.tv_nsec >= 1000000000L) {
+        ++d.at_.tv_sec;
+        d.at_.tv_nsec -= 1000000000L;
+    }
+    return d;
+}
+
+bool Deadline::passed() const {
+    timespec left;
+    return set_ && this->left(left)->tv_sec == 0 && left.tv_nsec == 0;
+}
+
+const timespec* Deadline::left(timespec& storage) const {
+    if (!set_) return nullptr;
+    timespec now;
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    long long ns = (static_cast<long long>(at_.tv_sec) - now.tv_sec) * 1000000000LL + (at_.tv_nsec - now.tv_nsec);
+    if (ns < 0) ns = 0;
+    storage.tv_sec = static_cast<time_t>(ns / 1000000000LL);
+    storage.tv_nsec = static_cast<long>(ns % 1000000000LL);
+    return &storage;
+}
+
+Readiness wait_until(int fd, bool for_write, const Deadline& d) {
+    timespec left;
+    return wait_once(fd, for_write, d.left(left));
+}
+
 Readiness wait_100ms(int fd, bool for_write) {
     const timespec t{0, 100 * 1000 * 1000};
     return wait_once(fd, for_write, &t);
@@ -105,7 +139,7 @@ bool Stream::fill_nowait(int fd) {
     return readable_now(fd);
 }
 
-ssize_t Stream::read(int fd, void* dst, size_t n) {
+ssize_t Stream::read(int fd, void* dst, size_t n, const Deadline& d) {
     for (;;) {
         const ssize_t r = read_nowait(fd, dst, n);
         if (r >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return r;
@@ -115,7 +149,12 @@ ssize_t Stream::read(int fd, void* dst, size_t n) {
             return -1;
         }
         // A blocking socket would have waited inside read(): wait here.
-        if (wait_once(fd, false, nullptr) == Readiness::Failed) return -1;
+        const Readiness w = wait_until(fd, false, d);
+        if (w == Readiness::Failed) return -1;
+        if (w == Readiness::TimedOut) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
     }
 }
 

@@ -32,6 +32,25 @@ enum class Readiness {
 // select(): the read or write that follows reports them.
 Readiness wait_once(int fd, bool for_write, const timespec* timeout);
 
+// A point in time on the monotonic clock by which something must be done,
+// or none: no limit.
+class Deadline {
+public:
+    Deadline() = default;
+    static Deadline after_ms(int ms);
+    bool set() const { return set_; }
+    bool passed() const;
+    // What is left of it, for a wait: null when there is no limit.
+    const timespec* left(timespec& storage) const;
+
+private:
+    bool set_ = false;
+    timespec at_{};
+};
+
+// One readiness attempt that ends at the deadline at the latest (TimedOut).
+Readiness wait_until(int fd, bool for_write, const Deadline& d);
+
 // The senders' wait: one attempt of at most 100 ms.
 Readiness wait_100ms(int fd, bool for_write);
 // The same against a retry budget: a wait that runs out of time costs one
@@ -106,9 +125,10 @@ public:
     // EAGAIN when nothing is buffered and the socket has nothing either.
     ssize_t read_nowait(int fd, void* dst, size_t n);
     // A read as the socket's own mode makes it: on a blocking socket it
-    // waits (without limit) for the first byte, on a non-blocking one it
-    // fails with EAGAIN.
-    ssize_t read(int fd, void* dst, size_t n);
+    // waits for the first byte (until the deadline, if there is one: then
+    // -1 with ETIMEDOUT), on a non-blocking one it fails with EAGAIN.  A
+    // signal that interrupts the wait ends it (-1 with EINTR).
+    ssize_t read(int fd, void* dst, size_t n, const Deadline& d = Deadline());
 
     // Reads into dst[have .. want) until it is full.  A read that finds
     // nothing calls `wait()` before the next one: kWaitReady reads again,

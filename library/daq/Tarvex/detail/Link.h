@@ -109,6 +109,20 @@ public:
     unsigned long long scan_skipped_total = 0;
     // The switches a site sets to keep strays and hostile peers out.
     Admission admission;
+    // The receivers' limits in force for the data socket `fd`: read once per
+    // connection, by its first receive, and again after a member set one.
+    struct ReceiveLimits {
+        int fd = -2;
+        ByteLimit max_record;
+        Milliseconds record_timeout;
+    } limits;
+    // Makes `limits` those of the data socket; ERR_BAD_VALUE, with a line,
+    // when a variable does not parse.
+    int take_receive_limits(const char* operation);
+    // The time the rest of a record found now has, when a limit is set.
+    Deadline record_deadline() const {
+        return limits.record_timeout.set ? Deadline::after_ms(limits.record_timeout.ms) : Deadline();
+    }
 };
 
 // The link behind a Tarvex.  Tarvex is standard-layout and its link is its

@@ -17,7 +17,8 @@ struct TarvexReceiver {
 
     // The wait before every header and body read: budget `retrs`, no time
     // limit.  Returns 0 (read now) or the wait's status.
-    static int wait_readable(Link& t);
+    // With a deadline, the wait ends there: ERR_TIMEOUT.
+    static int wait_readable(Link& t, const tarvex::detail::Deadline& d = tarvex::detail::Deadline());
 
     // --- events and slow data (TarvexReceive.cc) ---
 
@@ -30,11 +31,11 @@ struct TarvexReceiver {
     static int first_four(Link& t, Window& w, int trs, int sec, int usec);
     static int scan(Link& t, Window& w, Found& found);
     static int keep_window(Link& t, const Window& w, int status);
-    static int read_header(Link& t, const Found& f, Header& h);
+    static int read_header(Link& t, const Found& f, Header& h, const tarvex::detail::Deadline& d);
     static int settle_byte_order(Link& t, const Found& f, Header& h);
     static int acknowledge(Link& t, const KindRow& k, const Header& h, RNG_RingBuffer& rb, bool& fits);
     static int store_record(Link& t, const KindRow& k, const Header& h);
-    static int read_body(Link& t, const KindRow& k);
+    static int read_body(Link& t, const KindRow& k, const tarvex::detail::Deadline& d);
     static void release_record(Link& t);
 
     // --- images and spectra (TarvexImage.cc) ---

@@ -2,6 +2,7 @@
 
 #include <netdb.h>
 #include <netinet/tcp.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -28,7 +29,9 @@ Transport current_transport() {
     return {v, v != nullptr && std::strcmp(v, "UNIX") == 0};
 }
 
-void local_path(int port, char* out, size_t size) { std::snprintf(out, size, "/tmp/%d.tcp", port); }
+void local_path(const char* dir, int port, char* out, size_t size) {
+    std::snprintf(out, size, "%s/%d.tcp", dir != nullptr ? dir : "/tmp", port);
+}
 
 const char* Address::path() const { return local ? reinterpret_cast<const sockaddr_un*>(&storage)->sun_path : ""; }
 
@@ -45,12 +48,12 @@ namespace {
 
 // The local socket address of `port`: the path, the rest of the path field
 // zero, and the length of the whole address structure.
-Address local_address(int port) {
+Address local_address(int port, const char* dir) {
     Address a;
     a.local = true;
     auto* un = reinterpret_cast<sockaddr_un*>(&a.storage);
     un->sun_family = AF_UNIX;
-    local_path(port, un->sun_path, sizeof un->sun_path);
+    local_path(dir, port, un->sun_path, sizeof un->sun_path);
     a.length = sizeof(sockaddr_un);
     return a;
 }
@@ -65,14 +68,14 @@ Address tcp_address(in_addr host, int port) {
 
 }  // namespace
 
-Address listening_address(const Transport& t, int port) {
+Address listening_address(const Transport& t, int port, const in_addr* interface, const char* dir) {
     in_addr any;
     any.s_addr = htonl(INADDR_ANY);
-    return t.local ? local_address(port) : tcp_address(any, port);
+    return t.local ? local_address(port, dir) : tcp_address(interface != nullptr ? *interface : any, port);
 }
 
-Address peer_address(const Transport& t, in_addr host, int port) {
-    return t.local ? local_address(port) : tcp_address(host, port);
+Address peer_address(const Transport& t, in_addr host, int port, const char* dir) {
+    return t.local ? local_address(port, dir) : tcp_address(host, port);
 }
 
 bool resolve_ipv4(const char* host, in_addr& addr, const char*& why) {
@@ -106,19 +109,56 @@ int open_socket(const Address& a) {
     return fd;
 }
 
-int bind_and_listen(int fd, const Address& a) {
-    if (::bind(fd, a.get(), a.length) != 0) {
-        // The error number as a number, not as text.
-        log_outf(a.local ? text::kBindFailedUnix : text::kBindFailedInet, errno);
-        ::close(fd);
-        return ERR_BIND;
+int bind_to(int fd, const Address& a) {
+    if (::bind(fd, a.get(), a.length) == 0) return 0;
+    // The error number as a number, not as text.
+    log_outf(a.local ? text::kBindFailedUnix : text::kBindFailedInet, errno);
+    ::close(fd);
+    return ERR_BIND;
+}
+
+int listen_on(int fd) {
+    if (::listen(fd, kListenBacklog) == 0) return 0;
+    log_system_error(text::kListenFailed);
+    ::close(fd);
+    return ERR_LISTEN;
+}
+
+void reuse_address(int fd) {
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+}
+
+void remove_stale_socket_file(const Address& a) {
+    struct stat st;
+    if (::lstat(a.path(), &st) != 0 || !S_ISSOCK(st.st_mode) || st.st_uid != ::getuid()) return;
+    const int probe = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    if (probe < 0) return;
+    const bool nobody_listens = ::connect(probe, a.get(), a.length) != 0 && errno == ECONNREFUSED;
+    ::close(probe);
+    if (nobody_listens && ::unlink(a.path()) == 0) log_outf(text::kStaleSocketRemoved, a.path());
+}
+
+int set_socket_file_mode(int fd, const Address& a, int mode) {
+    struct stat st;
+    int status = ::stat(a.path(), &st);
+    if (status == 0) {
+        const mode_t want = mode >= 0 ? static_cast<mode_t>(mode) : (st.st_mode & 0777 & ~S_IWOTH);
+        if ((st.st_mode & 0777) != want) status = ::chmod(a.path(), want);
     }
-    if (::listen(fd, kListenBacklog) != 0) {
-        log_system_error(text::kListenFailed);
-        ::close(fd);
-        return ERR_LISTEN;
-    }
-    return 0;
+    if (status == 0) return 0;
+    log_system_error(text::kSocketModeFailed);
+    ::close(fd);
+    ::unlink(a.path());
+    return ERR_BIND;
+}
+
+bool peer_uid(int fd, uid_t& uid) {
+    ucred cred;
+    socklen_t length = sizeof cred;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &length) != 0) return false;
+    uid = cred.uid;
+    return true;
 }
 
 int connect_to(int fd, const Address& a) {

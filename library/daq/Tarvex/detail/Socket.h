@@ -7,6 +7,7 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/types.h>
 
 #include <cstddef>
 
@@ -23,8 +24,9 @@ struct Transport {
 };
 Transport current_transport();
 
-// The local socket path that stands for `port`: "/tmp/<port>.tcp".
-void local_path(int port, char* out, size_t size);
+// The local socket path that stands for `port`: "<dir>/<port>.tcp", in
+// "/tmp" when `dir` is null.
+void local_path(const char* dir, int port, char* out, size_t size);
 
 // An address of either transport, as bind and connect take it.
 struct Address {
@@ -37,12 +39,12 @@ struct Address {
     const char* path() const;
 };
 
-// What a listening end binds: every interface at `port` (its low 16 bits),
-// or the local socket path of `port`.
-Address listening_address(const Transport& t, int port);
+// What a listening end binds: `interface` (every one when null) at `port`
+// (its low 16 bits), or the local socket path of `port` in `dir`.
+Address listening_address(const Transport& t, int port, const in_addr* interface, const char* dir);
 // What a connecting end connects to: `host` at `port`, or the local socket
-// path of `port` (the host is looked up either way; see Connect).
-Address peer_address(const Transport& t, in_addr host, int port);
+// path of `port` in `dir` (the host is looked up either way; see Connect).
+Address peer_address(const Transport& t, in_addr host, int port, const char* dir);
 // The IPv4 form of a TCP address at `port`: the `receiver` field of a link.
 sockaddr_in ipv4_address(in_addr addr, int port);
 
@@ -53,9 +55,27 @@ bool resolve_ipv4(const char* host, in_addr& addr, const char*& why);
 // A new stream socket of the address's transport, or -1 after the failure
 // has been reported.
 int open_socket(const Address& a);
-// Binds and listens; on failure the socket is closed, the failure reported
-// and the status returned (ERR_BIND, ERR_LISTEN).
-int bind_and_listen(int fd, const Address& a);
+// Binds; on failure the socket is closed, the failure reported and
+// ERR_BIND returned.
+int bind_to(int fd, const Address& a);
+// Listens; on failure the socket is closed, the failure reported and
+// ERR_LISTEN returned.
+int listen_on(int fd);
+
+// Lets a TCP listener bind a port that an earlier run's connections still
+// hold in their closing wait.
+void reuse_address(int fd);
+// Removes the socket file at the local address when it is a socket of this
+// user that nobody listens on: what a crashed listener leaves behind.
+void remove_stale_socket_file(const Address& a);
+// Gives a bound local socket's file `mode` (0777 bits), or, with a negative
+// mode, takes the write permission for everybody away, whatever the umask
+// gave: no stranger may connect and inject records.  On failure the socket
+// is closed, the failure reported and ERR_BIND returned.
+int set_socket_file_mode(int fd, const Address& a, int mode);
+
+// The user of the process at the other end of a local socket.
+bool peer_uid(int fd, uid_t& uid);
 // Connects; on failure the socket is closed, the failure reported and
 // ERR_CONNECT returned.
 int connect_to(int fd, const Address& a);
