@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Fault injection and a short soak, built with AddressSanitizer (and its leak
-# checker) and UndefinedBehaviorSanitizer in out/reliability.  Exits non-zero
-# when a fault is answered outside the contract, a call hangs, a descriptor
-# or memory leaks, or the soak loses or corrupts a record.
+# Fault injection, hostile peers and a short soak, built with AddressSanitizer
+# (and its leak checker) and UndefinedBehaviorSanitizer in out/reliability.
+# Exits non-zero when a fault is answered outside the contract, a hostile
+# peer's case breaks a bound, a call hangs, a descriptor or memory leaks, or
+# the soak loses or corrupts a record.
 #
-#   scripts/reliability.sh                       # 300 faults with seed 20240611, soak --quick
+#   scripts/reliability.sh                       # 300 faults and the hostile peers with seed 20240611, soak --quick
 #   scripts/reliability.sh --seed N --iterations N
 #   scripts/reliability.sh --full-soak           # the soak at full length instead (minutes)
 set -euo pipefail
@@ -18,7 +19,7 @@ while [ $# -gt 0 ]; do
     --seed) seed=$2; shift 2 ;;
     --iterations) iterations=$2; shift 2 ;;
     --full-soak) soak_args=(); shift ;;
-    -h|--help) sed -n '2,10p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,11p' "$0"; exit 0 ;;
     *) echo "reliability.sh: unknown option $1" >&2; exit 2 ;;
   esac
 done
@@ -27,7 +28,7 @@ scripts/deps.sh
 dir=out/reliability
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVEX_SANITIZE=ON \
   -DTARVEX_BUILD_TOOLS=ON -DBUILD_TESTING=ON >/dev/null
-cmake --build "$dir" -j "$(nproc)" --target tarvex-faults tarvex-soak
+cmake --build "$dir" -j "$(nproc)" --target tarvex-faults tarvex-hostile tarvex-soak
 
 export ASAN_OPTIONS=detect_leaks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
@@ -38,6 +39,12 @@ if ! "$dir/reliability/tarvex-faults" --seed "$seed" --iterations "$iterations" 
      --diag "$dir/faults-diagnostics.log"; then
   failed=1
   echo "fault injection FAILED; the link's own diagnostics are in $dir/faults-diagnostics.log"
+fi
+
+echo "=== hostile peers: seed $seed ==="
+if ! "$dir/reliability/tarvex-hostile" --seed "$seed" --diag "$dir/hostile-diagnostics.log"; then
+  failed=1
+  echo "hostile peers FAILED; the link's own diagnostics are in $dir/hostile-diagnostics.log"
 fi
 
 echo "=== soak ${soak_args[*]} ==="
