@@ -209,10 +209,11 @@ too_long)
 send_stop)
   # SIGINT stops a sender between records: it prints what it sent and exits
   # with 130; the dump has every record the sender counted.
-  start_dump d --quiet
+  # The signal comes once the dump has seen a record: the sender is running.
+  start_dump d
   timeout 60 "$send" --connect "127.0.0.1:$port" --rate 20 --count 100000 >"$work/s.out" 2>"$work/s.err" &
   send_pid=$!
-  sleep 1
+  wait_for "$work/d.out" '^#3 '
   kill -INT "$send_pid"
   wait "$send_pid"
   code=$?
@@ -226,13 +227,17 @@ send_stop)
 preamble)
   # A listener that accepts but never sends the preamble: the sender gives
   # up after --preamble-timeout, and a signal ends the wait without one.
+  # It says "accepted" for every connection, and keeps them all open.
   python3 -c 'import socket,time
 s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen(8)
-print(s.getsockname()[1], flush=True); time.sleep(60)' >"$work/l.out" &
+print(s.getsockname()[1], flush=True)
+kept = []
+while True:
+    kept.append(s.accept()); print("accepted", flush=True)' >"$work/l.out" &
   listener=$!
   trap 'kill $listener 2>/dev/null; rm -rf "$work"' EXIT
   wait_for "$work/l.out" '^[0-9]+$'
-  port=$(cat "$work/l.out")
+  port=$(head -n 1 "$work/l.out")
   start=$(date +%s%N)
   timeout 15 "$send" --connect "127.0.0.1:$port" --preamble-timeout 500 >"$work/s.out" 2>"$work/s.err"
   code=$?
@@ -243,7 +248,12 @@ print(s.getsockname()[1], flush=True); time.sleep(60)' >"$work/l.out" &
   expect "$work/s.err" '^tarvex-send: Connect: ERR_PROTOCOL \(18\), ' 1
   timeout 15 "$send" --connect "127.0.0.1:$port" >"$work/s2.out" 2>"$work/s2.err" &
   send_pid=$!
-  sleep 1
+  # The signal comes while the sender waits for the preamble of its second connection.
+  for _ in $(seq 1 200); do
+    [ "$(grep -c '^accepted$' "$work/l.out")" -ge 2 ] && break
+    sleep 0.05
+  done
+  sleep 0.2
   kill -INT "$send_pid"
   wait "$send_pid"
   code=$?
