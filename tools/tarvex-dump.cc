@@ -5,7 +5,6 @@
 // --count records, or on SIGINT or SIGTERM.  A dump faces whatever connects
 // to it, so it caps record lengths by default (--max-record) and goes on
 // through bad records, refused ones and an idle peer.
-#include <signal.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -30,20 +29,7 @@ using tvt::Kind;
 
 const char* const kTool = "tarvex-dump";
 
-volatile sig_atomic_t g_stop = 0;
-void on_stop(int) { g_stop = 1; }
-
-// No restart: a blocked accept or wait returns, and the loop sees the flag.
-// The first signal stops the dump, which then prints its totals; a second
-// one ends it at once, should anything still hold it.
-void catch_stop_signals() {
-    struct sigaction sa {};
-    sa.sa_handler = on_stop;
-    sa.sa_flags = SA_RESETHAND;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-}
+bool stopped() { return tvt::stop_signal() != 0; }
 
 enum class Receiver { Events, Images, Spectra };
 
@@ -145,7 +131,7 @@ private:
     void report_progress() {
         if (s_.stats) progress_.maybe_report(tvt::now(), t_, link_.get_scan_skipped_total());
     }
-    bool done() const { return g_stop || gone_ || (s_.count > 0 && t_.taken >= s_.count); }
+    bool done() const { return stopped() || gone_ || (s_.count > 0 && t_.taken >= s_.count); }
     // The peer has closed its end and every byte it sent has been taken;
     // until then a call that finds no record met an idle peer.
     bool peer_gone() const { return link_.get_peer_closed() && link_.get_buffered_bytes() == 0; }
@@ -207,7 +193,7 @@ bool Dump::goes_on(int st, const char* call) {
                         s_.receiver == Receiver::Events ? "ring buffer full" : "larger than --max");
         return true;
     }
-    if (g_stop) return false;  // the interrupted wait is no failure
+    if (stopped()) return false;  // the interrupted wait is no failure
     if (peer_gone()) {
         gone_ = true;
         if (st == ERR_TIMEOUT || st == ERR_SCAN_AGAIN)
@@ -365,7 +351,7 @@ int main(int argc, char** argv) {
                      "the tag tarvex-send and tarvex-demo put into it.  An idle peer is waited for;\n"
                      "records longer than --max-record (64M by default) and records that fail are\n"
                      "passed over.  Totals when the peer has closed the link, after --count records,\n"
-                     "or on SIGINT or SIGTERM (exit status 0; a second signal ends it at once).\n"
+                     "or on SIGINT or SIGTERM (exit status 0).\n"
                      "Without --ring no acknowledgement is answered (a sender must not use --ack).\n"
                      "A bad option or value ends the program with exit status 2 before anything is\n"
                      "opened; a failure of the link with 1.",
@@ -386,7 +372,7 @@ int main(int argc, char** argv) {
     s.quiet = opt.has("quiet");
     s.stats = opt.has("stats");
 
-    catch_stop_signals();
+    tvt::catch_stop_signals();
     Tarvex link(plan.bigend ? static_cast<int>(Tarvex::BIGEND_MODE) : static_cast<int>(Tarvex::NATIVE_MODE));
     tvt::apply_switches(opt, plan, true, link);
     Dump dump(link, s);
@@ -394,14 +380,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s: %s\n", kTool, dump.problem().c_str());
         return 2;
     }
-    const auto stopped = [] { return g_stop != 0; };
     int st = tvt::open_link(link, plan, kTool, stopped);
     if (st == 0) {
         std::printf("%s: connected, %s\n", kTool, link.get_swap() ? "converting records" : "records in native order");
         std::fflush(stdout);
         dump.run();
     }
-    if (st == 0 || g_stop) dump.print_totals();
+    if (st == 0 || stopped()) dump.print_totals();
     tvt::close_link(link);
-    return st == 0 || g_stop ? 0 : 1;
+    return st == 0 || stopped() ? 0 : 1;
 }

@@ -29,20 +29,7 @@ using tvt::Kind;
 
 const char* const kTool = "tarvex-send";
 
-volatile sig_atomic_t g_stop = 0;  // the signal that stopped the sender, 0 while none has
-void on_stop(int sig) { g_stop = sig; }
-
-// No restart: a blocked connect, accept or wait returns, and the sender sees
-// the flag.  The first signal stops the sender; a second one ends it at once,
-// should anything still hold it.
-void catch_stop_signals() {
-    struct sigaction sa {};
-    sa.sa_handler = on_stop;
-    sa.sa_flags = SA_RESETHAND;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-}
+bool stopped() { return tvt::stop_signal() != 0; }
 
 struct Settings {
     std::vector<Kind> kinds;  // taken in turn
@@ -110,7 +97,7 @@ private:
         int st = send_record(link_, r, s_);
         if (st != 0) {
             // A send that a stop signal broke off is no failure of the link.
-            if (!g_stop) tvt::report_status(kTool, ("sending record " + std::to_string(sent_)).c_str(), st);
+            if (!stopped()) tvt::report_status(kTool, ("sending record " + std::to_string(sent_)).c_str(), st);
             return false;
         }
         ++sent_;
@@ -122,7 +109,7 @@ private:
 
     int synthetic() {
         tvt::Record r;
-        for (long long i = 0; i < s_.count && !g_stop; ++i) {
+        for (long long i = 0; i < s_.count && !stopped(); ++i) {
             tvt::build_record(s_.kinds[static_cast<size_t>(i) % s_.kinds.size()],
                               s_.first_seq + static_cast<uint32_t>(i), s_.size, r);
             if (!one(r)) return 1;
@@ -136,7 +123,7 @@ private:
         tvt::Record r;
         std::string problem;
         int code = 0;
-        for (long long i = 0; (s_.count <= 0 || i < s_.count) && !g_stop; ++i) {
+        for (long long i = 0; (s_.count <= 0 || i < s_.count) && !stopped(); ++i) {
             int got = tvt::read_record(file_, as, r, problem);
             if (got == 0) break;
             if (got < 0) {
@@ -224,18 +211,18 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    catch_stop_signals();
+    tvt::catch_stop_signals();
     Tarvex link(plan.bigend ? static_cast<int>(Tarvex::BIGEND_MODE) : static_cast<int>(Tarvex::NATIVE_MODE));
     tvt::apply_switches(opt, plan, false, link);
-    int st = tvt::open_link(link, plan, kTool, [] { return g_stop != 0; });
+    int st = tvt::open_link(link, plan, kTool, stopped);
     Sender sender(link, s, file);
     int code = st == 0 ? sender.run() : 1;
-    if (g_stop) {
-        std::printf("%s: stopped by %s%s\n", kTool, g_stop == SIGINT ? "SIGINT" : "SIGTERM",
+    if (stopped()) {
+        std::printf("%s: stopped by %s%s\n", kTool, tvt::stop_signal() == SIGINT ? "SIGINT" : "SIGTERM",
                     st == 0 ? "" : " before the link was open");
-        code = 128 + g_stop;
+        code = 128 + tvt::stop_signal();
     }
-    if (st == 0 || g_stop) sender.summary();
+    if (st == 0 || stopped()) sender.summary();
     if (file) std::fclose(file);
     tvt::close_link(link);
     return code;

@@ -130,6 +130,22 @@ int connect_to(Tarvex& link, const std::string& host, int port, double wait_s) {
 }
 
 namespace {
+volatile sig_atomic_t g_stop_signal = 0;
+void on_stop(int sig) { g_stop_signal = sig; }
+}  // namespace
+
+void catch_stop_signals() {
+    struct sigaction sa {};
+    sa.sa_handler = on_stop;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // no restart: the blocked call must return
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+}
+
+int stop_signal() { return g_stop_signal; }
+
+namespace {
 volatile sig_atomic_t g_alarm_fired = 0;
 void on_alarm(int) { g_alarm_fired = 1; }
 }  // namespace

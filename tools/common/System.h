@@ -90,6 +90,15 @@ int open_link(
 // Releases what open_link left: the listening socket or the connection.
 void close_link(Tarvex& link);
 
+// SIGINT and SIGTERM ask a tool to stop instead of ending it.  The handlers
+// go without SA_RESTART, so a blocked accept, connect or wait returns and
+// the tool sees stop_signal().  A signal may come more than once (a terminal
+// sends it to the whole process group, `timeout` to its child and to the
+// group); every one is the same request.
+void catch_stop_signals();
+// The signal that asked the tool to stop; 0 while none has.
+int stop_signal();
+
 // Arms a process alarm that interrupts blocking calls (accept, a wait
 // without time limit) after `seconds`; 0 disarms it.  alarm_fired() tells
 // whether it went off since it was last armed.
