@@ -435,6 +435,12 @@ int TarvexSender::await_answer(Call& c) {
     };
     auto progress = [&] { c.rtr = t.retrs; };
     const int fd = t.sockin;  // a wait that disconnects must not change what is read
+    // The answer cannot have come before the header went out: unless bytes
+    // are read ahead already, a read now would only find nothing.
+    if (t.stream.buffered_for(fd) == 0) {
+        const int w = wait();
+        if (w != tarvex::detail::kWaitReady && w != tarvex::detail::kWaitIdle) return w;
+    }
     ReadResult r =
         t.stream.read_missing(fd, reinterpret_cast<char*>(&ack), sizeof ack, have, kAnswerEmptyLimit, wait, progress);
     switch (r.outcome) {
