@@ -46,8 +46,6 @@ void store64(byte* p, uint64_t v) { std::memcpy(p, &v, sizeof v); }
 uint32_t reversed32(uint32_t v) { return __builtin_bswap32(v); }
 uint64_t reversed64(uint64_t v) { return __builtin_bswap64(v); }
 
-void reverse_word(byte* p) { store32(p, reversed32(load32(p))); }
-
 // ---- Word runs -----------------------------------------------------------------
 //
 // Record bodies are where conversions spend their time, so the two word loops
@@ -257,11 +255,19 @@ private:
         }
         size_t part = std::min(n, 4 - in_word);
         std::memcpy(word_ + in_word, src, part);
-        if (in_word + part == 4) {
-            reverse_word(word_);
-            emit(word_, at_ - in_word, 4);
-        }
+        if (in_word + part == 4) emit_word(at_ - in_word);
         return part;
+    }
+
+    // The scratch word, complete now, reversed at the record's byte `pos`.
+    void emit_word(size_t pos) {
+        uint32_t v = reversed32(load32(word_));
+        if (pos >= from_ && pos + 4 <= to_) {
+            store32(out_ + (pos - from_), v);
+            return;
+        }
+        store32(word_, v);
+        emit(word_, pos, 4);
     }
 
     // The part of the record's bytes [pos, pos + n) that lies in the window.

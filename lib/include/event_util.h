@@ -263,16 +263,18 @@ KBR7_API int kbr7_convert_image_ext_gather_hton(const kbr7_image_ext_frame_head*
 // The header and gather list must stay as they are over a record's windows,
 // and so must the generation (for events).
 //
-// `cursor` (optional) makes a window continue where the window before it
-// left off: the whole-record checks and the walk through the gather list are
-// made by a window at from 0 and kept, so a later window costs the same
-// whatever the record's place in the list and however many fragments there
-// are before it. Pass the same cursor to the windows of one record in
-// increasing order. A window at from 0, or one for another header, gather
-// list, count of fragments or length, starts the cursor afresh; a window
-// before the last one walks from the start; either way the result is
-// exact. Zero-initialise a cursor before its first use (= {}); it needs no
-// reset between records.
+// Without a cursor each window checks the whole gather list again and walks
+// it to the window's start, as the whole call checks it once: with many
+// fragments (hundreds) that makes small windows dearer per byte than the
+// whole call. `cursor` (optional) avoids both: a window at from 0 makes the
+// whole-record checks and keeps their outcome and its place in the gather
+// list there, and each later window of the record goes on from that place.
+// Pass the same cursor to the windows of one record in increasing order. A
+// window at from 0, or one for another header, gather list, count of
+// fragments or length, starts the cursor afresh, and a window before the
+// previous one walks from the start: the bytes and results stay exact in
+// any order. Zero-initialise a cursor before its first use (= {}); it needs
+// no reset between records, whose first window is at 0.
 struct kbr7_gather_cursor {
     uint64_t opaque[12];  // private to the event utilities
 };
@@ -302,8 +304,8 @@ KBR7_API int kbr7_convert_image_ext_gather_hton_part(const kbr7_image_ext_frame_
 // consecutive ranges [0, a), [a, b), ... up to length as bytes arrive, each
 // once all bytes before its `to` are there. Calls that cover [0, length)
 // that way leave exactly the bytes of one kbr7_convert_event(record, record)
-// (kbr7_convert_slow_data) call; every generation must stay as it is over
-// a record's calls (events take the current generation's header layout).
+// (kbr7_convert_slow_data) call. Events take the header layout of the
+// current generation, which must stay as it is over a record's calls.
 // Each call returns, writing nothing when it refuses:
 // * a null record: KBR7_CONV_ERR_NULL;
 // * `length` below the header's size: KBR7_CONV_ERR_SHORT_LENGTH, as the
@@ -319,8 +321,10 @@ KBR7_API int kbr7_convert_image_ext_gather_hton_part(const kbr7_image_ext_frame_
 //   same way, unless `length` is the header's length field read in host
 //   order, which no caller passes that read it as above;
 // * 0 when the range was converted.
-// So a record is converted whole, with result 0 from every call, or not at
-// all, with the same refusal from every call from its header's last byte on.
+// So a record is converted whole, with 0 from every call, or not at all,
+// with the same refusal from every call that can tell: every call when
+// `length` is below the header's size, else every call from the one that
+// holds the header's last byte on.
 KBR7_API int kbr7_convert_event_part(void* record, uint32_t length, uint32_t from, uint32_t to);
 KBR7_API int kbr7_convert_slow_data_part(void* record, uint32_t length, uint32_t from, uint32_t to);
 
