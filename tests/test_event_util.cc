@@ -668,6 +668,19 @@ int gather_as(const unsigned char* head, const iovec* body, int fragments, void*
     return Fn(h.get(), body, fragments, dst, length);
 }
 
+using GatherPartFn = int (*)(const unsigned char* head, const iovec* body, int fragments, void* dst, uint32_t length,
+                             uint32_t from, uint32_t count, kbr7_gather_cursor* cursor);
+
+// Calls a typed windowed gather on a header byte image; the image itself is
+// handed over, so that it stays at one address over a record's windows (the
+// functions read headers bytewise).
+template <typename Head,
+          int (*Fn)(const Head*, const iovec*, int, void*, uint32_t, uint32_t, uint32_t, kbr7_gather_cursor*)>
+int gather_part_as(const unsigned char* head, const iovec* body, int fragments, void* dst, uint32_t length,
+                   uint32_t from, uint32_t count, kbr7_gather_cursor* cursor) {
+    return Fn(reinterpret_cast<const Head*>(head), body, fragments, dst, length, from, count, cursor);
+}
+
 // Replaces the low 32 bits of a 64-bit field (a 2024 event length).
 void put_low32(Bytes& b, size_t off, uint32_t v) {
     uint64_t field;
@@ -684,22 +697,28 @@ struct GatherKindCase {
     void (*set_other_length)(Bytes& head, uint32_t length);
     GatherFn gather;
     int (*two_step_convert)(unsigned char* record, uint32_t length);
+    GatherPartFn gather_part;
 };
 
 const std::vector<GatherKindCase>& gather_kinds() {
     static const std::vector<GatherKindCase> kinds = {
         {"36-byte event", 36, [](Bytes& h, uint32_t n) { put32(h, kLen, n); },
          [](Bytes& h, uint32_t n) { put_low32(h, kLen2024, n); },
-         gather_as<kbr7_eventheader, kbr7_convert_event_gather_hton>, send_event_bounded},
+         gather_as<kbr7_eventheader, kbr7_convert_event_gather_hton>, send_event_bounded,
+         gather_part_as<kbr7_eventheader, kbr7_convert_event_gather_hton_part>},
         {"48-byte event", 48, [](Bytes& h, uint32_t n) { put_low32(h, kLen2024, n); },
          [](Bytes& h, uint32_t n) { put32(h, kLen, n); },
-         gather_as<kbr7_eventheader_2024, kbr7_convert_event_gather_hton>, send_event_bounded},
+         gather_as<kbr7_eventheader_2024, kbr7_convert_event_gather_hton>, send_event_bounded,
+         gather_part_as<kbr7_eventheader_2024, kbr7_convert_event_gather_hton_part>},
         {"slow data", 12, [](Bytes& h, uint32_t n) { put32(h, kSlowLen, n); }, nullptr,
-         gather_as<kbr7_daq_slow_data_header, kbr7_convert_slow_data_gather_hton>, send_slow_record},
+         gather_as<kbr7_daq_slow_data_header, kbr7_convert_slow_data_gather_hton>, send_slow_record,
+         gather_part_as<kbr7_daq_slow_data_header, kbr7_convert_slow_data_gather_hton_part>},
         {"image", 8, [](Bytes& h, uint32_t n) { put32(h, offsetof(kbr7_image_head, length), n); }, nullptr,
-         gather_as<kbr7_image_head, kbr7_convert_image_gather_hton>, send_image_record},
+         gather_as<kbr7_image_head, kbr7_convert_image_gather_hton>, send_image_record,
+         gather_part_as<kbr7_image_head, kbr7_convert_image_gather_hton_part>},
         {"image ext", 100, [](Bytes& h, uint32_t n) { put32(h, kFrameLen, n); }, nullptr,
-         gather_as<kbr7_image_ext_frame_head, kbr7_convert_image_ext_gather_hton>, send_image_ext_record},
+         gather_as<kbr7_image_ext_frame_head, kbr7_convert_image_ext_gather_hton>, send_image_ext_record,
+         gather_part_as<kbr7_image_ext_frame_head, kbr7_convert_image_ext_gather_hton_part>},
     };
     return kinds;
 }
@@ -891,6 +910,311 @@ TEST(EventUtilGather, RefusalsWriteNothing) {
         }
         EXPECT_NE(generic, kbr7_get_convert_error(code));
     }
+}
+
+// ---- Records in pieces -------------------------------------------------------------
+
+// Cut points 0 = c0 <= c1 <= ... <= cn = length: the record at once, pieces
+// of one size (a byte, odd sizes, whole words, 64 KiB), or random cuts with
+// empty pieces now and then.
+std::vector<size_t> random_cuts(std::mt19937& rng, size_t length) {
+    std::vector<size_t> cuts = {0};
+    size_t roll = pick(rng, 0, 9);
+    if (roll >= 1 && roll <= 4) {
+        static const size_t kSizes[] = {1, 2, 3, 4, 5, 7, 13, 36, 64, 1000, 65536};
+        // At most 2000 pieces, so that long records stay quick.
+        size_t size = std::max(kSizes[pick(rng, 0, 10)], length / 2000);
+        for (size_t at = size; at < length; at += size) cuts.push_back(at);
+    } else if (roll >= 5) {
+        for (size_t n = pick(rng, 1, 12); n > 0; --n) cuts.push_back(pick(rng, 0, length));
+        std::sort(cuts.begin(), cuts.end());
+    }
+    cuts.push_back(length);
+    return cuts;
+}
+
+// The body cut again into fragments of 1 to 3 bytes, so that words straddle
+// fragments and window edges at once.
+GatheredRecord shredded(GatheredRecord r, std::mt19937& rng) {
+    Bytes body;
+    for (const Bytes& f : r.fragments) body.insert(body.end(), f.begin(), f.end());
+    r.fragments.clear();
+    for (size_t at = 0; at < body.size();) {
+        size_t n = std::min(body.size() - at, pick(rng, 1, 3));
+        r.fragments.emplace_back(body.begin() + at, body.begin() + at + n);
+        at += n;
+    }
+    return r;
+}
+
+constexpr int kWindowsDisagree = 12345;
+
+// Gathers `r` window by window, each window into its own block of exactly
+// its size (filled with the same marker as a Destination), in the given
+// order, and lays the blocks side by side. The result is the windows' common
+// one, kWindowsDisagree when they differ.
+Outcome in_windows(const GatheredRecord& r, const std::vector<size_t>& cuts, const std::vector<size_t>& order,
+                   kbr7_gather_cursor* cursor) {
+    std::vector<iovec> iov = r.iov();
+    Outcome out{0, Destination(r.length).contents()};
+    for (size_t k = 0; k < order.size(); ++k) {
+        const size_t from = cuts[order[k]], count = cuts[order[k] + 1] - from;
+        auto window = std::make_unique<unsigned char[]>(count);
+        std::memset(window.get(), 0xa5, count);
+        int result = r.kind->gather_part(r.head.data(), iov.data(), static_cast<int>(iov.size()), window.get(),
+                                         r.length, static_cast<uint32_t>(from), static_cast<uint32_t>(count), cursor);
+        std::copy(window.get(), window.get() + count, out.dst.begin() + static_cast<long>(from));
+        if (k == 0) out.result = result;
+        if (result != out.result) out.result = kWindowsDisagree;
+    }
+    return out;
+}
+
+// Windows that cover a record, in any sizes and order, with or without a
+// cursor (one per record, or one for all records), write what the whole
+// call writes and return its result, failures and refusals included.
+TEST(EventUtilGatherParts, WindowsWriteWhatTheWholeCallWrites) {
+    std::mt19937 rng(20240923);
+    kbr7_gather_cursor shared{};
+    for (int i = 0; i < 2000; ++i) {
+        GatheredRecord r = random_record(rng);
+        if (r.body_size() <= 400 && pick(rng, 0, 4) == 0) r = shredded(r, rng);
+        const std::vector<size_t> cuts = random_cuts(rng, r.length);
+        std::vector<size_t> order(cuts.size() - 1);
+        for (size_t k = 0; k < order.size(); ++k) order[k] = k;
+        kbr7_gather_cursor own{};
+        kbr7_gather_cursor* cursor = nullptr;
+        const char* how = "no cursor, in order";
+        switch (pick(rng, 0, 4)) {
+            case 0: break;
+            case 1:
+                std::shuffle(order.begin(), order.end(), rng);
+                how = "no cursor, shuffled";
+                break;
+            case 2:
+                cursor = &own;
+                how = "own cursor, in order";
+                break;
+            case 3:
+                std::shuffle(order.begin(), order.end(), rng);
+                cursor = &own;
+                how = "own cursor, shuffled";
+                break;
+            default: cursor = &shared; how = "cursor of every record, in order";
+        }
+        SCOPED_TRACE("record " + std::to_string(i) + ": " + r.describe() + " / " + std::to_string(order.size()) +
+                     " windows, " + how);
+        select_generation(r.generation);
+        ASSERT_EQ(one_pass(r), in_windows(r, cuts, order, cursor));
+    }
+    set_data_format_2010(0);
+}
+
+// Windows outside the record are refused after the record's own refusals;
+// a refused window writes nothing, and a cursor goes on after it.
+TEST(EventUtilGatherParts, WindowsOutsideTheRecordWriteNothing) {
+    static const kbr7_eventheader head{KBR7_PATTERN_2010, 36 + 8, 1, KBR7_EV_NORMAL, {0, 0}, 0, 0, 0};
+    static const unsigned char body[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    static const iovec one{const_cast<unsigned char*>(body), sizeof body};
+    struct Case {
+        const char* name;
+        uint32_t length;
+        uint32_t from;
+        uint32_t count;
+        int expected;
+    };
+    const std::vector<Case> cases = {
+        {"start beyond the end", 44, 45, 0, KBR7_CONV_ERR_RANGE},
+        {"one byte beyond the end", 44, 44, 1, KBR7_CONV_ERR_RANGE},
+        {"longer than the record", 44, 0, 45, KBR7_CONV_ERR_RANGE},
+        {"count wrapping around", 44, 1, UINT32_MAX, KBR7_CONV_ERR_RANGE},
+        {"start wrapping around", 44, UINT32_MAX, 2, KBR7_CONV_ERR_RANGE},
+        {"refused record first", 43, 50, 1, KBR7_CONV_ERR_LENGTH},
+        {"empty window at the end", 44, 44, 0, KBR7_CONV_OK},
+    };
+    set_data_format_2010(1);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        kbr7_gather_cursor cursor{};
+        unsigned char first[4];
+        ASSERT_EQ(0, kbr7_convert_event_gather_hton_part(&head, &one, 1, first, 44, 0, 4, &cursor));
+        unsigned char window[64];
+        std::memset(window, 0xa5, sizeof window);
+        EXPECT_EQ(c.expected, kbr7_convert_event_gather_hton_part(&head, &one, 1, window, c.length, c.from, c.count,
+                                                                  c.from % 2 == 0 ? &cursor : nullptr));
+        EXPECT_EQ(Bytes(sizeof window, 0xa5), Bytes(window, window + sizeof window));
+        // The rest of the record, through the same cursor, still as a whole call writes it.
+        Bytes whole(44), rest(40);
+        ASSERT_EQ(0, kbr7_convert_event_gather_hton(&head, &one, 1, whole.data(), 44));
+        ASSERT_EQ(0, kbr7_convert_event_gather_hton_part(&head, &one, 1, rest.data(), 44, 4, 40, &cursor));
+        EXPECT_TRUE(std::equal(rest.begin(), rest.end(), whole.begin() + 4));
+    }
+    EXPECT_EQ(KBR7_CONV_ERR_NULL, kbr7_convert_event_gather_hton_part(&head, &one, 1, nullptr, 44, 4, 4));
+    set_data_format_2010(0);
+
+    const std::string range = kbr7_get_convert_error(KBR7_CONV_ERR_RANGE);
+    EXPECT_NE(std::string(kbr7_get_convert_error(12345)), range);
+    for (int other = KBR7_CONV_ERR_LENGTH; other <= KBR7_CONV_OK; ++other)
+        EXPECT_NE(std::string(kbr7_get_convert_error(other)), range);
+}
+
+// Received records, converted in place as their pieces arrive.
+struct ReceivedKindCase {
+    const char* name;
+    bool event;  // else slow data
+    int (*part)(void* record, uint32_t length, uint32_t from, uint32_t to);
+    int (*whole)(void* src, void* dst);
+};
+
+const ReceivedKindCase kReceivedKinds[] = {
+    {"event", true, kbr7_convert_event_part, kbr7_convert_event},
+    {"slow data", false, kbr7_convert_slow_data_part, kbr7_convert_slow_data},
+};
+
+// A record as it travelled, as the receiver stores it: `length` bytes,
+// whose header carries `header_length` (low 32 bits of a 2024 event's).
+struct ReceivedRecord {
+    const ReceivedKindCase* kind;
+    kbr7_data_format generation;
+    size_t head_size;
+    uint32_t length;
+    uint32_t header_length;
+    Bytes bytes;  // at least a header, so that a whole call can read one
+
+    std::string describe() const {
+        return std::string(kind->name) + " / " + generation_name(generation) + " / length " + std::to_string(length) +
+               " / header's length " + std::to_string(header_length);
+    }
+};
+
+// Random length (below the header now and then, at the edges, long now and
+// then), random content, the header's length in the peer's order; now and
+// then a header whose length differs from the record's (but not so that
+// the record's length is the field read in host order).
+ReceivedRecord random_received(std::mt19937& rng) {
+    ReceivedRecord r;
+    r.kind = &kReceivedKinds[pick(rng, 0, 1)];
+    r.generation = kAllGenerations[pick(rng, 0, kAllGenerations.size() - 1)];
+    const bool is_2024 = r.kind->event && r.generation == KBR7_FORMAT_2024;
+    r.head_size = !r.kind->event ? 12 : is_2024 ? 48 : 36;
+    size_t roll = pick(rng, 0, 99);
+    if (roll < 8)
+        r.length = static_cast<uint32_t>(pick(rng, 0, r.head_size - 1));
+    else if (roll < 25)
+        r.length = static_cast<uint32_t>(r.head_size + pick(rng, 0, 8));
+    else if (roll < 27)
+        r.length = static_cast<uint32_t>(r.head_size + pick(rng, 20000, 70000));
+    else
+        r.length = static_cast<uint32_t>(r.head_size + pick(rng, 0, 300));
+    // The bits of the field that a host-order read of a 2024 length takes.
+    const uint32_t high = is_2024 ? static_cast<uint32_t>(rng()) : 0;
+    r.header_length = r.length;
+    if (r.length >= r.head_size && pick(rng, 0, 9) == 0) {
+        do {
+            r.header_length = static_cast<uint32_t>(pick(rng, 0, 2 * r.length + 10));
+        } while (r.header_length == r.length || peer32(is_2024 ? high : r.header_length) == r.length);
+    }
+    r.bytes = random_bytes(rng, std::max<size_t>(r.length, r.head_size));
+    if (is_2024)
+        put64(r.bytes, kLen2024, peer64((uint64_t{high} << 32) | r.header_length));
+    else
+        put32(r.bytes, r.kind->event ? kLen : kSlowLen, peer32(r.header_length));
+    return r;
+}
+
+// What each call returns by the rules of the piece-wise conversion.
+int expected_piece_result(const ReceivedRecord& r, size_t to) {
+    if (r.length < r.head_size) return KBR7_CONV_ERR_SHORT_LENGTH;
+    if (to < r.head_size || r.header_length == r.length) return KBR7_CONV_OK;
+    return r.header_length < r.head_size ? KBR7_CONV_ERR_SHORT_LENGTH : KBR7_CONV_ERR_LENGTH;
+}
+
+// Consecutive pieces, in any sizes, leave the bytes of the whole in-place
+// call, and each returns what the rules say: the whole call's result for a
+// record whose header carries its length, a refusal that writes nothing
+// from the header's last byte on otherwise.
+TEST(EventUtilReceivedParts, PiecesLeaveWhatTheWholeCallLeaves) {
+    std::mt19937 rng(20240924);
+    for (int i = 0; i < 2000; ++i) {
+        const ReceivedRecord r = random_received(rng);
+        const std::vector<size_t> cuts = random_cuts(rng, r.length);
+        SCOPED_TRACE("record " + std::to_string(i) + ": " + r.describe() + " / " + std::to_string(cuts.size() - 1) +
+                     " pieces");
+        select_generation(r.generation);
+
+        // The stored record, exactly `length` bytes (one for an empty one).
+        const size_t size = std::max<size_t>(r.length, 1);
+        auto stored = std::make_unique<unsigned char[]>(size);
+        std::memcpy(stored.get(), r.bytes.data(), size);
+        std::vector<int> results, expected;
+        for (size_t k = 0; k + 1 < cuts.size(); ++k) {
+            results.push_back(r.kind->part(stored.get(), r.length, static_cast<uint32_t>(cuts[k]),
+                                           static_cast<uint32_t>(cuts[k + 1])));
+            expected.push_back(expected_piece_result(r, cuts[k + 1]));
+        }
+        EXPECT_EQ(expected, results);
+
+        // The whole call, on a copy that holds at least a header; it can be
+        // made unless the header's length would take it past the record.
+        Bytes whole = r.bytes;
+        const bool header_refused = r.header_length < r.head_size;
+        if (r.header_length == r.length || header_refused) {
+            const int result = r.kind->whole(whole.data(), whole.data());
+            EXPECT_EQ(header_refused ? KBR7_CONV_ERR_SHORT_LENGTH : KBR7_CONV_OK, result);
+            if (r.length >= r.head_size) {
+                EXPECT_EQ(expected.back(), result);
+            }
+        }
+        EXPECT_TRUE(std::equal(stored.get(), stored.get() + r.length, whole.begin()));
+    }
+    set_data_format_2010(0);
+}
+
+// The refusals one by one, on a 2010 event of 36 + 8 bytes.
+TEST(EventUtilReceivedParts, RefusalsWriteNothing) {
+    const Bytes good = with32(filled(44), kLen, peer32(44));
+    const Bytes wrong = with32(filled(44), kLen, peer32(48));
+    struct Step {
+        uint32_t from;
+        uint32_t to;
+        int expected;
+    };
+    struct Case {
+        const char* name;
+        Bytes record;
+        uint32_t length;
+        std::vector<Step> steps;
+    };
+    const std::vector<Case> cases = {
+        {"range reversed", good, 44, {{10, 9, KBR7_CONV_ERR_RANGE}}},
+        {"range beyond the record", good, 44, {{40, 45, KBR7_CONV_ERR_RANGE}, {0, UINT32_MAX, KBR7_CONV_ERR_RANGE}}},
+        {"length below the header",
+         with32(filled(44), kLen, peer32(30)),
+         30,
+         {{0, 10, KBR7_CONV_ERR_SHORT_LENGTH}, {10, 30, KBR7_CONV_ERR_SHORT_LENGTH}}},
+        {"header's length below the header",
+         with32(filled(44), kLen, peer32(30)),
+         44,
+         {{0, 35, KBR7_CONV_OK}, {35, 36, KBR7_CONV_ERR_SHORT_LENGTH}, {36, 44, KBR7_CONV_ERR_SHORT_LENGTH}}},
+        {"header's length not the record's",
+         wrong,
+         44,
+         {{0, 10, KBR7_CONV_OK},
+          {10, 40, KBR7_CONV_ERR_LENGTH},
+          {40, 41, KBR7_CONV_ERR_LENGTH},
+          {41, 44, KBR7_CONV_ERR_LENGTH}}},
+    };
+    set_data_format_2010(1);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes record = c.record;
+        for (const Step& s : c.steps)
+            EXPECT_EQ(s.expected, kbr7_convert_event_part(record.data(), c.length, s.from, s.to));
+        EXPECT_EQ(c.record, record);
+    }
+    EXPECT_EQ(KBR7_CONV_ERR_NULL, kbr7_convert_event_part(nullptr, 44, 0, 44));
+    EXPECT_EQ(KBR7_CONV_ERR_NULL, kbr7_convert_slow_data_part(nullptr, 44, 0, 44));
+    set_data_format_2010(0);
 }
 
 // ---- Generation ----------------------------------------------------------------

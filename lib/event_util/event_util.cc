@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstddef>
 #include <cstring>
+#include <type_traits>
 
 namespace {
 
@@ -44,8 +45,6 @@ void store64(byte* p, uint64_t v) { std::memcpy(p, &v, sizeof v); }
 
 uint32_t reversed32(uint32_t v) { return __builtin_bswap32(v); }
 uint64_t reversed64(uint64_t v) { return __builtin_bswap64(v); }
-
-void reverse_word(byte* p) { store32(p, reversed32(load32(p))); }
 
 // ---- Word runs -----------------------------------------------------------------
 //
@@ -207,15 +206,17 @@ int expected_header_length(int block_type) {
 
 // ---- Gathered records ------------------------------------------------------------
 
-// Writes a record into `dst` front to back from successive pieces (header,
-// fragments, zero fill), reversing the 32-bit words that lie in
-// [words_begin, words_end) on the way and copying every other byte as it is.
-// Both bounds are multiples of 4 counted from the record's start. A word
-// that straddles pieces is collected in dst and reversed there once whole.
-class RecordWriter {
+// Writes the bytes [from, to) of a converted record into `out` (out[0] is the
+// record's byte `from`) while the record's bytes are fed to it in order,
+// starting at a word boundary at or before `from`: the 32-bit words that lie
+// in [words_begin, words_end) are reversed, every other byte is copied. Both
+// bounds are multiples of 4 counted from the record's start. A word that
+// straddles pieces or an edge of the window is collected in a scratch word,
+// and only its bytes inside the window are written.
+class WindowWriter {
 public:
-    RecordWriter(byte* dst, size_t words_begin, size_t words_end)
-        : dst_(dst), words_begin_(words_begin), words_end_(words_end) {}
+    WindowWriter(byte* out, size_t from, size_t to, size_t words_begin, size_t words_end, size_t at)
+        : out_(out), from_(from), to_(to), words_begin_(words_begin), words_end_(words_end), at_(at) {}
 
     void put(const byte* src, size_t n) {
         while (n > 0) {
@@ -226,43 +227,123 @@ public:
         }
     }
 
-    // Zeros stay zeros when reversed; only a word the last piece left
-    // incomplete has to be finished and reversed.
+    // Zeros stay zeros when reversed; only a word already begun has to be
+    // finished through the scratch word.
     void zeros(size_t n) {
         static const byte kZeros[3] = {};
         size_t finish = std::min(n, (4 - at_ % 4) % 4);
         put(kZeros, finish);
-        std::memset(dst_ + at_, 0, n - finish);
-        at_ += n - finish;
+        n -= finish;
+        size_t lo = std::max(at_, from_), hi = std::min(at_ + n, to_);
+        if (lo < hi) std::memset(out_ + (lo - from_), 0, hi - lo);
+        at_ += n;
     }
-
-    size_t written() const { return at_; }
 
 private:
     // Writes the longest run of `src` that one rule covers; returns its size.
     size_t put_some(const byte* src, size_t n) {
-        byte* out = dst_ + at_;
         if (at_ < words_begin_ || at_ >= words_end_) {
             size_t run = at_ < words_begin_ ? std::min(n, words_begin_ - at_) : n;
-            std::memcpy(out, src, run);
+            emit(src, at_, run);
             return run;
         }
         size_t in_word = at_ % 4;
-        if (in_word == 0 && n >= 4) {
-            size_t words = std::min(n, words_end_ - at_) / 4;
-            swap_words(src, out, words);
+        if (in_word == 0 && n >= 4 && at_ >= from_ && at_ + 4 <= to_) {
+            size_t words = std::min({n, words_end_ - at_, to_ - at_}) / 4;
+            swap_words(src, out_ + (at_ - from_), words);
             return 4 * words;
         }
         size_t part = std::min(n, 4 - in_word);
-        std::memcpy(out, src, part);
-        if (in_word + part == 4) reverse_word(out - in_word);
+        std::memcpy(word_ + in_word, src, part);
+        if (in_word + part == 4) emit_word(at_ - in_word);
         return part;
     }
 
-    byte* dst_;
+    // The scratch word, complete now, reversed at the record's byte `pos`.
+    void emit_word(size_t pos) {
+        uint32_t v = reversed32(load32(word_));
+        if (pos >= from_ && pos + 4 <= to_) {
+            store32(out_ + (pos - from_), v);
+            return;
+        }
+        store32(word_, v);
+        emit(word_, pos, 4);
+    }
+
+    // The part of the record's bytes [pos, pos + n) that lies in the window.
+    void emit(const byte* src, size_t pos, size_t n) {
+        size_t lo = std::max(pos, from_), hi = std::min(pos + n, to_);
+        if (lo < hi) std::memcpy(out_ + (lo - from_), src + (lo - pos), hi - lo);
+    }
+
+    byte* out_;
+    size_t from_;
+    size_t to_;
     size_t words_begin_;
     size_t words_end_;
-    size_t at_ = 0;
+    size_t at_;
+    byte word_[4] = {};
+};
+
+// Where a walk through a gathered record stands: its piece (0 the header,
+// 1.. the fragments, past them the zero fill) and the record offset at
+// which that piece begins.
+struct SourcePosition {
+    int piece;
+    size_t start;
+};
+
+// A record as the two-step path lays it out: the header, the fragments back
+// to back, zeros up to the length. Walks forward through the pieces.
+class GatheredSource {
+public:
+    GatheredSource(const byte* head, size_t head_size, const iovec* body, int fragments, SourcePosition at)
+        : head_(head), head_size_(head_size), body_(body), fragments_(std::max(fragments, 0)), at_(at) {}
+
+    // Moves to the piece that holds the record's byte `pos`, from the start
+    // when `pos` lies before the current piece.
+    void seek(size_t pos) {
+        if (pos < at_.start) at_ = SourcePosition{0, 0};
+        while (!is_fill(at_.piece) && at_.start + size(at_.piece) <= pos) {
+            at_.start += size(at_.piece);
+            ++at_.piece;
+        }
+    }
+
+    // Feeds the record's bytes [begin, end) to `w`; the current piece must
+    // not begin after `begin` (seek first).
+    void feed(size_t begin, size_t end, WindowWriter& w) const {
+        SourcePosition p = at_;
+        size_t pos = begin;
+        while (pos < end) {
+            if (is_fill(p.piece)) {
+                w.zeros(end - pos);
+                return;
+            }
+            size_t stop = std::min(end, p.start + size(p.piece));
+            if (stop > pos) {
+                w.put(data(p.piece) + (pos - p.start), stop - pos);
+                pos = stop;
+            }
+            p.start += size(p.piece);
+            ++p.piece;
+        }
+    }
+
+    SourcePosition position() const { return at_; }
+
+private:
+    bool is_fill(int piece) const { return piece > fragments_; }
+    const byte* data(int piece) const {
+        return piece == 0 ? head_ : static_cast<const byte*>(body_[piece - 1].iov_base);
+    }
+    size_t size(int piece) const { return piece == 0 ? head_size_ : body_[piece - 1].iov_len; }
+
+    const byte* head_;
+    size_t head_size_;
+    const iovec* body_;
+    int fragments_;
+    SourcePosition at_;
 };
 
 // What the two-step path (gather, then convert in place) does to a record,
@@ -360,22 +441,131 @@ int gather_refusal(const GatherKind& kind, const byte* head, const iovec* body, 
     return KBR7_CONV_OK;
 }
 
-int gather_hton(const GatherKind& kind, const void* head_ptr, const iovec* body, int fragments, void* dst_ptr,
-                uint32_t length) {
-    auto* head = static_cast<const byte*>(head_ptr);
-    int refused = gather_refusal(kind, head, body, fragments, dst_ptr, length);
-    if (refused != KBR7_CONV_OK) return refused;
+// All a window needs to know about its record, worked out by the first
+// window and kept in a cursor for the next ones.
+struct WindowState {
+    const GatherKind* kind;  // null: nothing kept
+    const byte* head;
+    const iovec* body;
+    int fragments;
+    uint32_t length;
+    GatherPlan plan;
+    SourcePosition position;
+};
 
-    GatherPlan plan = kind.plan(head, length);
-    auto* dst = static_cast<byte*>(dst_ptr);
-    RecordWriter writer(dst, plan.head != nullptr ? plan.head->size : 0, plan.words_end);
-    writer.put(head, kind.head_size);
-    for (int i = 0; i < fragments; ++i) writer.put(static_cast<const byte*>(body[i].iov_base), body[i].iov_len);
-    writer.zeros(length - writer.written());
-    // The header is converted last, in dst, where the pieces put it: with an
-    // event layout that is not the caller's it spans header and fragments.
-    if (plan.head != nullptr) swap_fields(dst, *plan.head);
-    return plan.result;
+static_assert(sizeof(WindowState) <= sizeof(kbr7_gather_cursor), "a cursor holds a window's state");
+static_assert(std::is_trivially_copyable<WindowState>::value, "kept in a cursor by copying");
+
+// The state a cursor kept for the same record, unless the window starts the
+// record afresh (from 0) or the cursor belongs to another record.
+bool resume(const kbr7_gather_cursor* cursor, const GatherKind& kind, const byte* head, const iovec* body,
+            int fragments, uint32_t length, uint32_t from, WindowState& state) {
+    if (cursor == nullptr || from == 0) return false;
+    std::memcpy(&state, cursor->opaque, sizeof state);
+    return state.kind == &kind && state.head == head && state.body == body && state.fragments == fragments &&
+           state.length == length;
+}
+
+void keep(kbr7_gather_cursor* cursor, const WindowState& state) {
+    if (cursor != nullptr) std::memcpy(cursor->opaque, &state, sizeof state);
+}
+
+// Writes the converted record's bytes [from, to) to dst. The header the plan
+// converts is put together in a scratch copy and converted whole (with an
+// event layout that is not the caller's it spans header and fragments); the
+// bytes behind it are fed from the word boundary at or before `from` up to
+// the end of the word that holds the window's last byte.
+void write_window(WindowState& state, byte* dst, size_t from, size_t to) {
+    const GatherKind& kind = *state.kind;
+    const GatherPlan& plan = state.plan;
+    const size_t head_end = plan.head != nullptr ? plan.head->size : 0;
+    if (from < head_end) {
+        byte head[sizeof(kbr7_image_ext_frame_head)];
+        static_assert(sizeof head >= sizeof(kbr7_eventheader_2024), "scratch holds every converted header");
+        GatheredSource whole(state.head, kind.head_size, state.body, state.fragments, SourcePosition{0, 0});
+        WindowWriter copy(head, 0, head_end, 0, 0, 0);
+        whole.feed(0, head_end, copy);
+        swap_fields(head, *plan.head);
+        std::memcpy(dst, head + from, std::min(to, head_end) - from);
+    }
+    const size_t begin = std::max(head_end, from / 4 * 4);
+    if (begin >= to) return;
+    const size_t end = to < plan.words_end ? (to + 3) / 4 * 4 : to;
+    GatheredSource source(state.head, kind.head_size, state.body, state.fragments, state.position);
+    source.seek(begin);
+    state.position = source.position();
+    WindowWriter writer(dst, from, to, head_end, plan.words_end, begin);
+    source.feed(begin, end, writer);
+}
+
+int gather_part(const GatherKind& kind, const void* head_ptr, const iovec* body, int fragments, void* dst_ptr,
+                uint32_t length, uint32_t from, uint32_t count, kbr7_gather_cursor* cursor) {
+    auto* head = static_cast<const byte*>(head_ptr);
+    WindowState state;
+    if (!resume(cursor, kind, head, body, fragments, length, from, state)) {
+        int refused = gather_refusal(kind, head, body, fragments, dst_ptr, length);
+        if (refused != KBR7_CONV_OK) {
+            keep(cursor, WindowState{});
+            return refused;
+        }
+        state = WindowState{&kind, head, body, fragments, length, kind.plan(head, length), SourcePosition{0, 0}};
+    }
+    if (dst_ptr == nullptr) return KBR7_CONV_ERR_NULL;
+    if (from > length || count > length - from) return KBR7_CONV_ERR_RANGE;
+    write_window(state, static_cast<byte*>(dst_ptr), from, size_t{from} + count);
+    keep(cursor, state);
+    return state.plan.result;
+}
+
+int gather_hton(const GatherKind& kind, const void* head, const iovec* body, int fragments, void* dst,
+                uint32_t length) {
+    return gather_part(kind, head, body, fragments, dst, length, 0, length, nullptr);
+}
+
+// ---- Received records, piece by piece ------------------------------------------
+
+// The header of a received record: its layout, and its record length read
+// as it travelled (`peer_order`) or once converted.
+struct ReceivedHead {
+    const HeadLayout& layout;
+    uint32_t (*length)(const byte* head, bool peer_order);
+};
+
+uint32_t event_36_length(const byte* head, bool peer_order) { return event_length(head, false, peer_order); }
+uint32_t event_48_length(const byte* head, bool peer_order) { return event_length(head, true, peer_order); }
+uint32_t slow_length(const byte* head, bool peer_order) {
+    uint32_t v = load32(head + offsetof(kbr7_daq_slow_data_header, data_length));
+    return peer_order ? reversed32(v) : v;
+}
+
+constexpr ReceivedHead kEventReceived{kEventLayout, event_36_length};
+constexpr ReceivedHead kEvent2024Received{kEvent2024Layout, event_48_length};
+constexpr ReceivedHead kSlowReceived{kSlowLayout, slow_length};
+
+// What the whole conversion says of a header whose length differs from the
+// caller's.
+int header_refusal(const ReceivedHead& head, const byte* record) {
+    return head.length(record, true) < head.layout.size ? KBR7_CONV_ERR_SHORT_LENGTH : KBR7_CONV_ERR_LENGTH;
+}
+
+// The header is one unit, converted by the call that holds its last byte
+// once it has checked the length there; a body word is converted by the
+// call that holds its last byte. A later call finds an accepted header in
+// host order, a refused one as it travelled.
+int convert_received_part(void* record, uint32_t length, uint32_t from, uint32_t to, const ReceivedHead& head) {
+    if (record == nullptr) return KBR7_CONV_ERR_NULL;
+    const size_t head_size = head.layout.size;
+    if (length < head_size) return KBR7_CONV_ERR_SHORT_LENGTH;
+    if (from > to || to > length) return KBR7_CONV_ERR_RANGE;
+    if (to < head_size) return KBR7_CONV_OK;
+    auto* r = static_cast<byte*>(record);
+    const bool completes_head = from < head_size;
+    if (head.length(r, completes_head) != length) return header_refusal(head, r);
+    if (completes_head) swap_fields(r, head.layout);
+    const size_t first_word = std::max<size_t>(from, head_size) / 4;
+    const size_t end_word = to / 4;
+    if (first_word < end_word) swap_words_in_place(r + 4 * first_word, end_word - first_word);
+    return KBR7_CONV_OK;
 }
 
 }  // namespace
@@ -394,6 +584,7 @@ const char* kbr7_get_convert_error(int code) {
         case KBR7_CONV_ERR_PATTERN: return "pattern does not match the record header";
         case KBR7_CONV_ERR_FRAGMENTS: return "body fragments exceed the record length";
         case KBR7_CONV_ERR_LENGTH: return "length differs from the record header";
+        case KBR7_CONV_ERR_RANGE: return "range outside the record";
         default: return "unknown conversion error";
     }
 }
@@ -528,4 +719,40 @@ int kbr7_convert_image_gather_hton(const kbr7_image_head* head, const iovec* bod
 int kbr7_convert_image_ext_gather_hton(const kbr7_image_ext_frame_head* head, const iovec* body, int fragments,
                                        void* dst, uint32_t length) {
     return gather_hton(kImageExtGather, head, body, fragments, dst, length);
+}
+
+int kbr7_convert_event_gather_hton_part(const kbr7_eventheader* head, const iovec* body, int fragments, void* dst,
+                                        uint32_t length, uint32_t from, uint32_t count, kbr7_gather_cursor* cursor) {
+    return gather_part(kEventGather, head, body, fragments, dst, length, from, count, cursor);
+}
+
+int kbr7_convert_event_gather_hton_part(const kbr7_eventheader_2024* head, const iovec* body, int fragments, void* dst,
+                                        uint32_t length, uint32_t from, uint32_t count, kbr7_gather_cursor* cursor) {
+    return gather_part(kEvent2024Gather, head, body, fragments, dst, length, from, count, cursor);
+}
+
+int kbr7_convert_slow_data_gather_hton_part(const kbr7_daq_slow_data_header* head, const iovec* body, int fragments,
+                                            void* dst, uint32_t length, uint32_t from, uint32_t count,
+                                            kbr7_gather_cursor* cursor) {
+    return gather_part(kSlowGather, head, body, fragments, dst, length, from, count, cursor);
+}
+
+int kbr7_convert_image_gather_hton_part(const kbr7_image_head* head, const iovec* body, int fragments, void* dst,
+                                        uint32_t length, uint32_t from, uint32_t count, kbr7_gather_cursor* cursor) {
+    return gather_part(kImageGather, head, body, fragments, dst, length, from, count, cursor);
+}
+
+int kbr7_convert_image_ext_gather_hton_part(const kbr7_image_ext_frame_head* head, const iovec* body, int fragments,
+                                            void* dst, uint32_t length, uint32_t from, uint32_t count,
+                                            kbr7_gather_cursor* cursor) {
+    return gather_part(kImageExtGather, head, body, fragments, dst, length, from, count, cursor);
+}
+
+int kbr7_convert_event_part(void* record, uint32_t length, uint32_t from, uint32_t to) {
+    // One read of the generation decides the layout for this call.
+    return convert_received_part(record, length, from, to, generation_is_2024() ? kEvent2024Received : kEventReceived);
+}
+
+int kbr7_convert_slow_data_part(void* record, uint32_t length, uint32_t from, uint32_t to) {
+    return convert_received_part(record, length, from, to, kSlowReceived);
 }

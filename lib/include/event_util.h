@@ -64,6 +64,7 @@ constexpr int KBR7_CONV_ERR_BEYOND_BOUND = -6;   // length beyond caller bound
 constexpr int KBR7_CONV_ERR_PATTERN = -7;        // pattern differs from header
 constexpr int KBR7_CONV_ERR_FRAGMENTS = -8;      // body fragments exceed record
 constexpr int KBR7_CONV_ERR_LENGTH = -9;         // length differs from header
+constexpr int KBR7_CONV_ERR_RANGE = -10;         // window or range outside the record
 
 // Text for a result of the conversion functions: "no error" for 0, a fixed
 // text for each code above and a generic text for any other value. The
@@ -240,5 +241,91 @@ KBR7_API int kbr7_convert_image_gather_hton(const kbr7_image_head* head, const s
 // buf + 100, KBR7_BLOCK_IMAGE_EXT, 100).
 KBR7_API int kbr7_convert_image_ext_gather_hton(const kbr7_image_ext_frame_head* head, const struct iovec* body,
                                                 int fragments, void* dst, uint32_t length);
+
+// ---- Records in pieces ---------------------------------------------------------
+//
+// A large record converted in cache-sized pieces, each while it is hot: a
+// sender converts a window of the record into a small buffer and writes it
+// out before it converts the next one; a receiver converts each piece of a
+// record stored as it travelled right after the piece arrived. The pieces
+// together give exactly the bytes and the result of the whole conversion.
+
+// Windows of a gathered record (sender). Each writes the bytes [from, from +
+// count) of what the whole call of the same kind (above, same arguments)
+// writes into its `length`-byte dst, and nothing else: exactly `count` bytes,
+// to dst[0] onwards. Windows that cover [0, length) in any order and any
+// sizes (not word-aligned, 1 byte, 0 bytes, a field or word cut by an edge)
+// together write exactly what the whole call writes.
+// Every window returns what the whole call returns for the record; a record
+// the whole call refuses is refused by every window, which writes nothing.
+// After those refusals, a window with from > length or from + count >
+// length is refused with KBR7_CONV_ERR_RANGE and writes nothing.
+// The header and gather list must stay as they are over a record's windows,
+// and so must the generation (for events).
+//
+// Without a cursor each window checks the whole gather list again and walks
+// it to the window's start, as the whole call checks it once: with many
+// fragments (hundreds) that makes small windows dearer per byte than the
+// whole call. `cursor` (optional) avoids both: a window at from 0 makes the
+// whole-record checks and keeps their outcome and its place in the gather
+// list there, and each later window of the record goes on from that place.
+// Pass the same cursor to the windows of one record in increasing order. A
+// window at from 0, or one for another header, gather list, count of
+// fragments or length, starts the cursor afresh, and a window before the
+// previous one walks from the start: the bytes and results stay exact in
+// any order. Zero-initialise a cursor before its first use (= {}); it needs
+// no reset between records, whose first window is at 0.
+struct kbr7_gather_cursor {
+    uint64_t opaque[12];  // private to the event utilities
+};
+
+KBR7_API int kbr7_convert_event_gather_hton_part(const kbr7_eventheader* head, const struct iovec* body, int fragments,
+                                                 void* dst, uint32_t length, uint32_t from, uint32_t count,
+                                                 kbr7_gather_cursor* cursor = nullptr);
+KBR7_API int kbr7_convert_event_gather_hton_part(const kbr7_eventheader_2024* head, const struct iovec* body,
+                                                 int fragments, void* dst, uint32_t length, uint32_t from,
+                                                 uint32_t count, kbr7_gather_cursor* cursor = nullptr);
+KBR7_API int kbr7_convert_slow_data_gather_hton_part(const kbr7_daq_slow_data_header* head, const struct iovec* body,
+                                                     int fragments, void* dst, uint32_t length, uint32_t from,
+                                                     uint32_t count, kbr7_gather_cursor* cursor = nullptr);
+KBR7_API int kbr7_convert_image_gather_hton_part(const kbr7_image_head* head, const struct iovec* body, int fragments,
+                                                 void* dst, uint32_t length, uint32_t from, uint32_t count,
+                                                 kbr7_gather_cursor* cursor = nullptr);
+KBR7_API int kbr7_convert_image_ext_gather_hton_part(const kbr7_image_ext_frame_head* head, const struct iovec* body,
+                                                     int fragments, void* dst, uint32_t length, uint32_t from,
+                                                     uint32_t count, kbr7_gather_cursor* cursor = nullptr);
+
+// Pieces of a received record (receiver). `record` holds a record stored as
+// it travelled, `length` bytes long; `length` is its record length, which
+// the caller read from the header (in the peer's order). Each call converts
+// in place, to host order, what lies in [from, to): the header as one unit
+// when its last byte does, and each whole 32-bit body word whose last byte
+// does; trailing bytes stay as they are. The caller makes the calls for
+// consecutive ranges [0, a), [a, b), ... up to length as bytes arrive, each
+// once all bytes before its `to` are there. Calls that cover [0, length)
+// that way leave exactly the bytes of one kbr7_convert_event(record, record)
+// (kbr7_convert_slow_data) call. Events take the header layout of the
+// current generation, which must stay as it is over a record's calls.
+// Each call returns, writing nothing when it refuses:
+// * a null record: KBR7_CONV_ERR_NULL;
+// * `length` below the header's size: KBR7_CONV_ERR_SHORT_LENGTH, as the
+//   whole call for such a record;
+// * from > to or to > length: KBR7_CONV_ERR_RANGE;
+// * a range that ends before the header's last byte: 0, nothing converted;
+// * otherwise the header's length is checked: as it travelled by the call
+//   that holds the header's last byte, in host order by later calls (which
+//   find an accepted header converted). When it differs from `length` the
+//   call refuses: KBR7_CONV_ERR_SHORT_LENGTH when the header's length is
+//   below its size (the whole call's refusal), KBR7_CONV_ERR_LENGTH else.
+//   A refused header stays as it travelled, so each later call refuses the
+//   same way, unless `length` is the header's length field read in host
+//   order, which no caller passes that read it as above;
+// * 0 when the range was converted.
+// So a record is converted whole, with 0 from every call, or not at all,
+// with the same refusal from every call that can tell: every call when
+// `length` is below the header's size, else every call from the one that
+// holds the header's last byte on.
+KBR7_API int kbr7_convert_event_part(void* record, uint32_t length, uint32_t from, uint32_t to);
+KBR7_API int kbr7_convert_slow_data_part(void* record, uint32_t length, uint32_t from, uint32_t to);
 
 #endif  // TARVEX_EVENT_UTIL_H

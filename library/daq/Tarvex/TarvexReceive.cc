@@ -101,6 +101,38 @@ struct TarvexReceiver::Header {
     int64_t length;                                                    // L, from the working header
 };
 
+// The stored header is in the order in which it travelled, so a converted
+// event shows a reversed pattern; slow data is matched in either order.
+const KindRow* TarvexReceiver::converted_kind(const Link& t) {
+    bool other_order = false;
+    const KindRow* k = tarvex::kinds::event_kind_of(load32(t.buffer), &other_order, true);
+    return k != nullptr && (other_order || k->family == Family::Slow) ? k : nullptr;
+}
+
+int TarvexReceiver::swap_failed(const KindRow& k) {
+    log_out(k.kind == tarvex::kinds::Kind::Slow       ? text::kBadSwapSlow
+            : k.kind == tarvex::kinds::Kind::Slow2024 ? text::kBadSwapSlow2024
+                                                      : text::kBadSwapEvent);
+    return ERR_SWAP;
+}
+
+// The conversion of the stored record to host order, made piece by piece
+// while the record arrives, so that each piece is converted while it is
+// still in the cache: a large record then costs little more to convert than
+// to receive.  Which records convert is SwapBuffer's rule.
+struct TarvexReceiver::Pieces {
+    const KindRow* kind = nullptr;  // null: the record is not converted here
+    uint32_t done = 0;
+    int result = 0;
+
+    void upto(Link& t, uint32_t to) {
+        if (kind == nullptr || to <= done) return;
+        const int r = kind->convert_record_part(t.buffer, t.size, done, to);
+        if (result == 0) result = r;
+        done = to;
+    }
+};
+
 int TarvexReceiver::wait_readable(Link& t, const tarvex::detail::Deadline& d) {
     if (d.set()) {
         if (t.stream.readable_now(t.sockin)) return 0;
@@ -302,10 +334,13 @@ int TarvexReceiver::store_record(Link& t, const KindRow& k, const Header& h) {
 }
 
 // Reads the body straight into the record array behind the header.
-int TarvexReceiver::read_body(Link& t, const KindRow& k, const tarvex::detail::Deadline& d) {
+int TarvexReceiver::read_body(Link& t, const KindRow& k, const tarvex::detail::Deadline& d, Pieces& pieces) {
     size_t have = 0;
-    ReadResult rr = t.stream.read_missing(t.sockin, t.buffer + k.header, t.size - k.header, have, k.body_empty_limit,
-                                          [&t, &d] { return wait_readable(t, d); });
+    pieces.upto(t, static_cast<uint32_t>(k.header));
+    ReadResult rr = t.stream.read_missing(
+        t.sockin, t.buffer + k.header, t.size - k.header, have, k.body_empty_limit,
+        [&t, &d] { return wait_readable(t, d); },
+        [&t, &k, &have, &pieces] { pieces.upto(t, static_cast<uint32_t>(k.header + have)); });
     if (rr.outcome == ReadResult::WaitStopped && rr.status == ERR_TIMEOUT) return timed_out(t);
     if (rr.outcome == ReadResult::TooManyEmpty) log_system_error(text::kBodyEmpty);
     if (rr.outcome != ReadResult::Complete) return ERR_READ;
@@ -355,10 +390,12 @@ int TarvexReceiver::receive_event(Link& t, RNG_RingBuffer* rb, int trs, int sec,
     if (kind.counted && t.owncntr) ++t.eventn;
 
     st = store_record(t, kind, h);
-    if (st == 0) st = read_body(t, kind, deadline);
+    Pieces pieces;
+    if (st == 0 && t.get_swap()) pieces.kind = converted_kind(t);
+    if (st == 0) st = read_body(t, kind, deadline, pieces);
     if (st != 0) return end(Phase::Record, st);
 
-    st = t.SwapBuffer();
+    st = pieces.kind == nullptr ? t.SwapBuffer() : pieces.result != 0 ? swap_failed(*pieces.kind) : 0;
     if (st != 0) {
         release_record(t);
         log_outf(text::kBadSwapRecord, st, kbr7_get_convert_error(st));
@@ -376,17 +413,9 @@ int Link::ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec) {
 int Link::SwapBuffer() {
     if (!get_swap()) return 0;
     if (buffer == nullptr) return ERR_NO_BUFFER;
-    // The stored header is in the order in which it travelled, so a converted
-    // event shows a reversed pattern; slow data is matched in either order.
-    bool other_order = false;
-    const KindRow* k = tarvex::kinds::event_kind_of(load32(buffer), &other_order, true);
-    if (k == nullptr || !(other_order || k->family == Family::Slow)) return 0;
-    if (k->convert_record(buffer) != 0) {
-        log_out(k->kind == tarvex::kinds::Kind::Slow       ? text::kBadSwapSlow
-                : k->kind == tarvex::kinds::Kind::Slow2024 ? text::kBadSwapSlow2024
-                                                           : text::kBadSwapEvent);
-        return ERR_SWAP;
-    }
+    const KindRow* k = TarvexReceiver::converted_kind(*this);
+    if (k == nullptr) return 0;
+    if (k->convert_record(buffer) != 0) return TarvexReceiver::swap_failed(*k);
     return 0;
 }
 

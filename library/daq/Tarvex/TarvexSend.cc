@@ -45,6 +45,10 @@ constexpr int kRequestFirstBudget = 10;  // SendRequest's budget before its firs
 // A converting batch goes out in buffers of about this size: large enough
 // for few writes, small enough not to hold a whole large batch twice.
 constexpr size_t kBatchBufferBytes = size_t{4} << 20;
+// A converting send converts and writes a large record in windows of this
+// size, each one converted while the last is on its way and written while
+// it is hot in the cache.
+constexpr uint32_t kConvertWindow = 64 * 1024;
 
 using tarvex::kinds::Kind;
 
@@ -56,12 +60,16 @@ int convert_head(const void* head, void* out) {
     return Convert(&h, static_cast<Head*>(out));
 }
 
-// The whole record gathered and converted into `dst` in one pass.
-template <class Head, int (*Gather)(const Head*, const iovec*, int, void*, uint32_t)>
-int convert_gather(const void* head, const iovec* body, int n, char* dst, uint32_t length) {
+// Bytes [from, from + count) of the record, gathered and converted into
+// `dst` in one pass; the cursor carries the record's checks and the place
+// in the gather list from one window to the next.
+template <class Head,
+          int (*Gather)(const Head*, const iovec*, int, void*, uint32_t, uint32_t, uint32_t, kbr7_gather_cursor*)>
+int convert_window(const void* head, const iovec* body, int n, char* dst, uint32_t length, uint32_t from,
+                   uint32_t count, kbr7_gather_cursor* cursor) {
     Head h;
     std::memcpy(&h, head, sizeof h);
-    return Gather(&h, body, n, dst, length);
+    return Gather(&h, body, n, dst, length, from, count, cursor);
 }
 
 void image_head_failed(int) { log_out(text::kImageHeadFailed); }
@@ -87,7 +95,8 @@ struct SendLayout {
     size_t length_width;
     int (*convert_head)(const void* head, void* out);
     void (*head_failed)(int err);
-    int (*convert_gather)(const void* head, const iovec* body, int n, char* dst, uint32_t length);
+    int (*convert_window)(const void* head, const iovec* body, int n, char* dst, uint32_t length, uint32_t from,
+                          uint32_t count, kbr7_gather_cursor* cursor);
 };
 
 const SendLayout kSendLayouts[] = {
@@ -100,7 +109,7 @@ const SendLayout kSendLayouts[] = {
      4,
      convert_head<kbr7_image_head, kbr7_convert_image_head>,
      image_head_failed,
-     convert_gather<kbr7_image_head, kbr7_convert_image_gather_hton>},
+     convert_window<kbr7_image_head, kbr7_convert_image_gather_hton_part>},
     {sizeof(kbr7_daq_slow_data_header),
      5,
      true,
@@ -110,7 +119,7 @@ const SendLayout kSendLayouts[] = {
      4,
      convert_head<kbr7_daq_slow_data_header, kbr7_convert_slow_data_head>,
      slow_head_failed,
-     convert_gather<kbr7_daq_slow_data_header, kbr7_convert_slow_data_gather_hton>},
+     convert_window<kbr7_daq_slow_data_header, kbr7_convert_slow_data_gather_hton_part>},
     {sizeof(kbr7_eventheader),
      0,
      true,
@@ -120,7 +129,7 @@ const SendLayout kSendLayouts[] = {
      4,
      convert_head<kbr7_eventheader, kbr7_convert_event_head>,
      event_head_failed,
-     convert_gather<kbr7_eventheader, kbr7_convert_event_gather_hton>},
+     convert_window<kbr7_eventheader, kbr7_convert_event_gather_hton_part>},
     {sizeof(kbr7_eventheader_2024),
      6,
      true,
@@ -130,7 +139,7 @@ const SendLayout kSendLayouts[] = {
      8,
      convert_head<kbr7_eventheader_2024, kbr7_convert_event_head>,
      event_head_failed,
-     convert_gather<kbr7_eventheader_2024, kbr7_convert_event_gather_hton>},
+     convert_window<kbr7_eventheader_2024, kbr7_convert_event_gather_hton_part>},
     {sizeof(kbr7_image_ext_frame_head),
      2,
      false,
@@ -140,7 +149,7 @@ const SendLayout kSendLayouts[] = {
      4,
      convert_head<kbr7_image_ext_frame_head, kbr7_convert_image_ext_head>,
      image_ext_head_failed,
-     convert_gather<kbr7_image_ext_frame_head, kbr7_convert_image_ext_gather_hton>},
+     convert_window<kbr7_image_ext_frame_head, kbr7_convert_image_ext_gather_hton_part>},
 };
 
 const SendLayout* send_layout(size_t hdsz) {
@@ -207,7 +216,9 @@ struct TarvexSender {
 
     static int prepare(const iovec* vec, int frsin, bool convert, Prepared& p);
     static int check_body(const Prepared& p, const iovec* vec, int frsin, bool convert);
-    static int build_record(const Prepared& p, const iovec* vec, int frsin, char* event_buf);
+    static int build_record(const Prepared& p, const iovec* vec, int frsin, char* dst, uint32_t from, uint32_t count,
+                            kbr7_gather_cursor* cursor);
+    static int send_converted(Call& c, const Prepared& p, const iovec* vec, int frsin);
 
     static int send_event(Link& t, iovec* vec, int frsin, bool ack);
     static int exchange_header(Call& c, const char* hd, size_t hdsz);
@@ -294,12 +305,13 @@ int TarvexSender::check_body(const Prepared& p, const iovec* vec, int frsin, boo
     return 0;
 }
 
-// The whole record in `event_buf` (event_length bytes), gathered and
-// converted in one pass.  The header comes from the unconverted copy, the
-// body from entries 1 onward in either mode; check_body has made sure they
-// fit, and bytes they do not fill go out as zeros.
-int TarvexSender::build_record(const Prepared& p, const iovec* vec, int frsin, char* event_buf) {
-    const int converr = p.kind->convert_gather(p.head, vec + 1, frsin - 1, event_buf, p.event_length);
+// Bytes [from, from + count) of the converted record into `dst`, gathered
+// and converted in one pass.  The header comes from the unconverted copy,
+// the body from entries 1 onward in either mode; check_body has made sure
+// they fit, and bytes they do not fill go out as zeros.
+int TarvexSender::build_record(const Prepared& p, const iovec* vec, int frsin, char* dst, uint32_t from, uint32_t count,
+                               kbr7_gather_cursor* cursor) {
+    const int converr = p.kind->convert_window(p.head, vec + 1, frsin - 1, dst, p.event_length, from, count, cursor);
     if (converr != 0) {
         log_outf(text::kRecordConversionFailed, converr, p.kind->what);
         log_outf(text::kBadSwapErr, converr);
@@ -334,19 +346,35 @@ int TarvexSender::send_event(Link& t, iovec* vec, int frsin, bool ack) {
     }
     if (c.convert) {
         status = check_body(p, vec, frsin, true);
-        if (status != 0) return status;
-        std::unique_ptr<char[]> event_buf(new (std::nothrow) char[p.event_length]);
-        if (!event_buf) {
-            log_out(text::kEventBufferAllocFailed);
-            return ERR_ALLOC;
-        }
-        status = build_record(p, vec, frsin, event_buf.get());
-        if (status == 0) status = send_buffer(c, event_buf.get() + c.sent_total, c.event_length - c.sent_total);
+        if (status == 0) status = send_converted(c, p, vec, frsin);
     } else {
         // The header went out alone already in acknowledged mode.
         status = ack ? send_gather(c, vec + 1, frsin - 1) : send_gather(c, vec, frsin);
     }
     return status != 0 ? status : verdict(c);
+}
+
+// The converted record from byte sent_total on, one window at a time: each
+// window is converted into a buffer the size of a cache, and written while
+// it is still there, so a large record costs about what an unconverted one
+// does.  A record no larger than a window goes out whole, as one write.
+int TarvexSender::send_converted(Call& c, const Prepared& p, const iovec* vec, int frsin) {
+    const uint32_t window = std::min<uint32_t>(p.event_length, kConvertWindow);
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[window > 0 ? window : 1]);
+    if (!buffer) {
+        log_out(text::kEventBufferAllocFailed);
+        return ERR_ALLOC;
+    }
+    kbr7_gather_cursor cursor{};
+    for (uint32_t from = c.sent_total; from < p.event_length;) {
+        const uint32_t count = std::min(window, p.event_length - from);
+        int status = build_record(p, vec, frsin, buffer.get(), from, count, &cursor);
+        if (status == 0) status = send_buffer(c, buffer.get(), count);
+        if (status != 0) return status;
+        if (c.sent_total != from + count) return 0;  // the budget ran out: the verdict says so
+        from += count;
+    }
+    return 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -435,6 +463,12 @@ int TarvexSender::await_answer(Call& c) {
     };
     auto progress = [&] { c.rtr = t.retrs; };
     const int fd = t.sockin;  // a wait that disconnects must not change what is read
+    // The answer cannot have come before the header went out: unless bytes
+    // are read ahead already, a read now would only find nothing.
+    if (t.stream.buffered_for(fd) == 0) {
+        const int w = wait();
+        if (w != tarvex::detail::kWaitReady && w != tarvex::detail::kWaitIdle) return w;
+    }
     ReadResult r =
         t.stream.read_missing(fd, reinterpret_cast<char*>(&ack), sizeof ack, have, kAnswerEmptyLimit, wait, progress);
     switch (r.outcome) {
@@ -545,7 +579,7 @@ int TarvexSender::send_batch_converted(Call& c, const TarvexRecord* recs, const 
         for (size_t i = first; i < last; ++i) {
             const Prepared& p = prepared[i];
             select_generation(*p.kind, p.head);
-            int status = build_record(p, recs[i].vec, recs[i].frsin, at);
+            int status = build_record(p, recs[i].vec, recs[i].frsin, at, 0, p.event_length, nullptr);
             if (status != 0) return status;
             at += p.event_length;
         }

@@ -35,7 +35,12 @@ struct TarvexReceiver {
     static int settle_byte_order(Link& t, const Found& f, Header& h);
     static int acknowledge(Link& t, const KindRow& k, const Header& h, RNG_RingBuffer& rb, bool& fits);
     static int store_record(Link& t, const KindRow& k, const Header& h);
-    static int read_body(Link& t, const KindRow& k, const tarvex::detail::Deadline& d);
+    struct Pieces;  // the stored record's conversion, made as its body arrives
+    static int read_body(Link& t, const KindRow& k, const tarvex::detail::Deadline& d, Pieces& pieces);
+    // The kind whose conversion the stored record needs, or null; and the
+    // report of a conversion that failed (ERR_SWAP).
+    static const KindRow* converted_kind(const Link& t);
+    static int swap_failed(const KindRow& k);
     static void release_record(Link& t);
 
     // --- images and spectra (TarvexImage.cc) ---

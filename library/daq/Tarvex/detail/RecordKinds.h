@@ -55,6 +55,10 @@ struct KindRow {
     // A whole received record, stored as it travelled, converted in place
     // to host order; null for kinds that are not stored whole.
     int (*convert_record)(void* record);
+    // The same, piece by piece as the record arrives: the header fields and
+    // body words whose last byte lies in [from, to); pieces covering the
+    // record give what one convert_record gives.  Null like convert_record.
+    int (*convert_record_part)(void* record, uint32_t length, uint32_t from, uint32_t to);
 };
 
 namespace detail {
@@ -95,26 +99,26 @@ constexpr int kOtherEmptyLimit = 1000;
 constexpr KindRow kKinds[] = {
     {Kind::Event2010, "event2010", "event", "2010", Family::Event, KBR7_PATTERN_2010, sizeof(kbr7_eventheader),
      sizeof(kbr7_eventheader), offsetof(kbr7_eventheader, event_length), 4, Generation::G2010, true, true,
-     kEventBodyEmptyLimit, detail::convert_event_head, detail::convert_event},
+     kEventBodyEmptyLimit, detail::convert_event_head, detail::convert_event, kbr7_convert_event_part},
     {Kind::Legacy, "legacy", "event", "legacy", Family::Event, KBR7_PATTERN_LEGACY, sizeof(kbr7_eventheader),
      sizeof(kbr7_eventheader), offsetof(kbr7_eventheader, event_length), 4, Generation::Legacy, true, false,
-     kEventBodyEmptyLimit, detail::convert_event_head, detail::convert_event},
+     kEventBodyEmptyLimit, detail::convert_event_head, detail::convert_event, kbr7_convert_event_part},
     {Kind::Event2024, "event2024", "event", "2024", Family::Event, KBR7_PATTERN_2024, sizeof(kbr7_eventheader_2024),
      sizeof(kbr7_eventheader_2024), offsetof(kbr7_eventheader_2024, event_length), 8, Generation::G2024, true, true,
-     kEventBodyEmptyLimit, detail::convert_event_head_2024, detail::convert_event},
+     kEventBodyEmptyLimit, detail::convert_event_head_2024, detail::convert_event, kbr7_convert_event_part},
     {Kind::Slow, "slow", "slow", "legacy", Family::Slow, KBR7_PATTERN_SLOW, sizeof(kbr7_daq_slow_data_header),
      sizeof(kbr7_daq_slow_data_header), offsetof(kbr7_daq_slow_data_header, data_length), 4, Generation::Legacy, false,
-     true, kOtherEmptyLimit, detail::convert_slow_head, detail::convert_slow},
+     true, kOtherEmptyLimit, detail::convert_slow_head, detail::convert_slow, kbr7_convert_slow_data_part},
     {Kind::Slow2024, "slow2024", "slow", "2024", Family::Slow, KBR7_PATTERN_SLOW_2024,
      sizeof(kbr7_daq_slow_data_header), sizeof(kbr7_daq_slow_data_header),
      offsetof(kbr7_daq_slow_data_header, data_length), 4, Generation::G2024, false, true, kOtherEmptyLimit,
-     detail::convert_slow_head, detail::convert_slow},
+     detail::convert_slow_head, detail::convert_slow, kbr7_convert_slow_data_part},
     {Kind::Image, "image", "image", "2010", Family::Image, KBR7_PATTERN_2010, sizeof(kbr7_image_ext_intro),
      sizeof(kbr7_image_head), offsetof(kbr7_image_head, length), 4, Generation::Unchanged, true, false,
-     kOtherEmptyLimit, detail::convert_image_intro, nullptr},
+     kOtherEmptyLimit, detail::convert_image_intro, nullptr, nullptr},
     {Kind::Spectrum, "spectrum", "spectrum", "2010", Family::Spectrum, KBR7_PATTERN_2010, sizeof(kbr7_spect_intro), 0,
      offsetof(kbr7_spect_head, length), 4, Generation::Unchanged, true, false, kOtherEmptyLimit,
-     detail::convert_spect_intro, nullptr},
+     detail::convert_spect_intro, nullptr, nullptr},
 };
 
 constexpr const KindRow& row(Kind k) {
