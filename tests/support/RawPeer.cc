@@ -42,7 +42,9 @@ int unique_port() {
         int s = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        // Every interface: a port some test left in its closing wait on
+        // another loopback address is not free for a listener on all of them.
+        a.sin_addr.s_addr = htonl(INADDR_ANY);
         a.sin_port = 0;
         socklen_t l = sizeof a;
         int port = -1;
