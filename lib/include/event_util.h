@@ -45,11 +45,8 @@
 
 #include <cstdint>
 
+#include "TarvexExport.h"
 #include "event.h"
-
-#ifndef KBR7_API
-#define KBR7_API __attribute__((visibility("default")))
-#endif
 
 // Results of the conversion functions. 0 is success; every failure is a
 // distinct non-zero (negative) value, so the sum of several results is
@@ -69,7 +66,7 @@ constexpr int KBR7_CONV_ERR_RANGE = -10;         // window or range outside the 
 // Text for a result of the conversion functions: "no error" for 0, a fixed
 // text for each code above and a generic text for any other value. The
 // pointer stays valid for the life of the process.
-KBR7_API const char* kbr7_get_convert_error(int code);
+TARVEX_API const char* kbr7_get_convert_error(int code);
 
 // ---- Data-format generation ------------------------------------------------
 //
@@ -81,22 +78,22 @@ enum kbr7_data_format { KBR7_FORMAT_LEGACY, KBR7_FORMAT_2010, KBR7_FORMAT_2024 }
 // Sets the 2010 flag to `flag` != 0 and always clears the 2024 flag, so that
 // after either call is_data_format_2024() is false until
 // set_data_format_2024(1).
-KBR7_API void set_data_format_2010(int flag);
+TARVEX_API void set_data_format_2010(int flag);
 // 1 sets the 2024 flag, 0 clears it; the 2010 flag is left alone.
-KBR7_API void set_data_format_2024(int flag);
+TARVEX_API void set_data_format_2024(int flag);
 // True while the 2024 generation is selected.
-KBR7_API bool is_data_format_2024();
+TARVEX_API bool is_data_format_2024();
 // True while the 2010 generation is the one in force (its flag set, the 2024
 // flag clear).
-KBR7_API bool is_data_format_2010();
-KBR7_API kbr7_data_format kbr7_get_data_format();
+TARVEX_API bool is_data_format_2010();
+TARVEX_API kbr7_data_format kbr7_get_data_format();
 
 // ---- Word helper -------------------------------------------------------------
 
 // Reverses the bytes of each of `count` consecutive 32-bit words from `src`
 // into `dst` (which may equal `src`). Relies on both holding 4 * count bytes.
 // Does nothing for a null pointer or count <= 0.
-KBR7_API void kbr7_swap4(const void* src, void* dst, int count);
+TARVEX_API void kbr7_swap4(const void* src, void* dst, int count);
 
 // ---- Headers -----------------------------------------------------------------
 // Each converts exactly sizeof(*src) bytes from `src` into `dst` and relies
@@ -105,24 +102,24 @@ KBR7_API void kbr7_swap4(const void* src, void* dst, int count);
 // 36-byte event header. Converts only while the legacy or 2010 generation is
 // selected; with 2024 selected it returns KBR7_CONV_ERR_LAYOUT and writes
 // nothing (a 36-byte header must never be written as 48 bytes).
-KBR7_API int kbr7_convert_event_head(const kbr7_eventheader* src, kbr7_eventheader* dst);
+TARVEX_API int kbr7_convert_event_head(const kbr7_eventheader* src, kbr7_eventheader* dst);
 // 48-byte event header. Converts only while 2024 is selected; otherwise
 // KBR7_CONV_ERR_LAYOUT and nothing is written.
-KBR7_API int kbr7_convert_event_head(const kbr7_eventheader_2024* src, kbr7_eventheader_2024* dst);
+TARVEX_API int kbr7_convert_event_head(const kbr7_eventheader_2024* src, kbr7_eventheader_2024* dst);
 
 // 12-byte slow-data header.
-KBR7_API int kbr7_convert_slow_data_head(const kbr7_daq_slow_data_header* src, kbr7_daq_slow_data_header* dst);
+TARVEX_API int kbr7_convert_slow_data_head(const kbr7_daq_slow_data_header* src, kbr7_daq_slow_data_header* dst);
 
 // 8-byte image intro (what a sender passes).
-KBR7_API int kbr7_convert_image_head(const kbr7_image_head* src, kbr7_image_head* dst);
+TARVEX_API int kbr7_convert_image_head(const kbr7_image_head* src, kbr7_image_head* dst);
 // 100-byte frame header (what the image receiver passes).
-KBR7_API int kbr7_convert_image_head(const kbr7_image_ext_frame_head* src, kbr7_image_ext_frame_head* dst);
+TARVEX_API int kbr7_convert_image_head(const kbr7_image_ext_frame_head* src, kbr7_image_ext_frame_head* dst);
 
 // 100-byte frame header.
-KBR7_API int kbr7_convert_image_ext_head(const kbr7_image_ext_frame_head* src, kbr7_image_ext_frame_head* dst);
+TARVEX_API int kbr7_convert_image_ext_head(const kbr7_image_ext_frame_head* src, kbr7_image_ext_frame_head* dst);
 
 // Whole 56-byte spectrum intro: pattern, length and every header field.
-KBR7_API int kbr7_convert_spect_head(const kbr7_spect_intro* src, kbr7_spect_intro* dst);
+TARVEX_API int kbr7_convert_spect_head(const kbr7_spect_intro* src, kbr7_spect_intro* dst);
 
 // ---- Whole records ---------------------------------------------------------
 
@@ -135,14 +132,14 @@ KBR7_API int kbr7_convert_spect_head(const kbr7_spect_intro* src, kbr7_spect_int
 // length.
 // Relies on: `src` holds at least the header, and at least as many bytes as
 // its length field says; so does `dst` when it differs from `src`.
-KBR7_API int kbr7_convert_event_hton(void* src, void* dst, int len);
+TARVEX_API int kbr7_convert_event_hton(void* src, void* dst, int len);
 
 // Converts a whole received event to host order. The header at `src` is in
 // the PEER's order, so the length is read by reversing it (low 32 bits for
 // 2024); layout and body rule as kbr7_convert_event_hton.
 // Relies on: `src` holds at least the header, and at least as many bytes as
 // its length field says; so does `dst` when it differs from `src`.
-KBR7_API int kbr7_convert_event(void* src, void* dst);
+TARVEX_API int kbr7_convert_event(void* src, void* dst);
 
 // Converts the BODY of a slow-data record, behind its header, to the peer's
 // order: consecutive 32-bit words over data_length - 12 bytes.
@@ -155,14 +152,14 @@ KBR7_API int kbr7_convert_event(void* src, void* dst);
 // compatibility and not used: the extent comes from data_length alone.
 // Relies on: the 12 bytes before `src` are the header, and `src` (and `dst`
 // when it differs) hold data_length - 12 bytes.
-KBR7_API int kbr7_convert_slow_data_block_hton(void* src, void* dst, uint32_t channels, uint32_t pattern);
+TARVEX_API int kbr7_convert_slow_data_block_hton(void* src, void* dst, uint32_t channels, uint32_t pattern);
 
 // Converts a whole received slow-data record to host order: the header
 // fields and the body as 32-bit words. The header at `src` is in the PEER's
 // order; data_length is read by reversing it.
 // Relies on: `src` holds at least 12 bytes and at least data_length bytes;
 // so does `dst` when it differs from `src`.
-KBR7_API int kbr7_convert_slow_data(void* src, void* dst);
+TARVEX_API int kbr7_convert_slow_data(void* src, void* dst);
 
 // Converts the data behind an image header whose header has ALREADY been
 // converted to the other byte order, in keeping with the image receiver,
@@ -182,7 +179,7 @@ KBR7_API int kbr7_convert_slow_data(void* src, void* dst);
 // Relies on: the `header_length` bytes before `src` are that header, and
 // `src` (and `dst` when it differs) hold length - header_length bytes. No
 // byte beyond them is touched.
-KBR7_API int kbr7_convert_data(void* src, void* dst, int block_type, int header_length);
+TARVEX_API int kbr7_convert_data(void* src, void* dst, int block_type, int header_length);
 
 // ---- Gathered records (sender) ---------------------------------------------
 //
@@ -221,26 +218,26 @@ KBR7_API int kbr7_convert_data(void* src, void* dst, int block_type, int header_
 // length beyond `length` is refused with KBR7_CONV_ERR_BEYOND_BOUND, where a
 // sender's kbr7_convert_event_hton(buf, buf, -1) would run past the buffer.
 // With the header's own layout the bound changes nothing.
-KBR7_API int kbr7_convert_event_gather_hton(const kbr7_eventheader* head, const struct iovec* body, int fragments,
-                                            void* dst, uint32_t length);
+TARVEX_API int kbr7_convert_event_gather_hton(const kbr7_eventheader* head, const struct iovec* body, int fragments,
+                                              void* dst, uint32_t length);
 // Event with a 48-byte header; as above.
-KBR7_API int kbr7_convert_event_gather_hton(const kbr7_eventheader_2024* head, const struct iovec* body, int fragments,
-                                            void* dst, uint32_t length);
+TARVEX_API int kbr7_convert_event_gather_hton(const kbr7_eventheader_2024* head, const struct iovec* body,
+                                              int fragments, void* dst, uint32_t length);
 // Slow data; two-step path: kbr7_convert_slow_data_block_hton(buf + 12,
 // buf + 12, head->channels_number, head->pattern) +
 // kbr7_convert_slow_data_head(buf, buf).
-KBR7_API int kbr7_convert_slow_data_gather_hton(const kbr7_daq_slow_data_header* head, const struct iovec* body,
-                                                int fragments, void* dst, uint32_t length);
+TARVEX_API int kbr7_convert_slow_data_gather_hton(const kbr7_daq_slow_data_header* head, const struct iovec* body,
+                                                  int fragments, void* dst, uint32_t length);
 // Image behind an 8-byte intro (frame header converted, pixels not);
 // two-step path: kbr7_convert_image_head(buf, buf) + kbr7_convert_data(buf +
 // 8, buf + 8, KBR7_BLOCK_IMAGE, 8).
-KBR7_API int kbr7_convert_image_gather_hton(const kbr7_image_head* head, const struct iovec* body, int fragments,
-                                            void* dst, uint32_t length);
+TARVEX_API int kbr7_convert_image_gather_hton(const kbr7_image_head* head, const struct iovec* body, int fragments,
+                                              void* dst, uint32_t length);
 // Image behind a 100-byte frame header (pixels not converted); two-step
 // path: kbr7_convert_image_ext_head(buf, buf) + kbr7_convert_data(buf + 100,
 // buf + 100, KBR7_BLOCK_IMAGE_EXT, 100).
-KBR7_API int kbr7_convert_image_ext_gather_hton(const kbr7_image_ext_frame_head* head, const struct iovec* body,
-                                                int fragments, void* dst, uint32_t length);
+TARVEX_API int kbr7_convert_image_ext_gather_hton(const kbr7_image_ext_frame_head* head, const struct iovec* body,
+                                                  int fragments, void* dst, uint32_t length);
 
 // ---- Records in pieces ---------------------------------------------------------
 //
@@ -279,21 +276,21 @@ struct kbr7_gather_cursor {
     uint64_t opaque[12];  // private to the event utilities
 };
 
-KBR7_API int kbr7_convert_event_gather_hton_part(const kbr7_eventheader* head, const struct iovec* body, int fragments,
-                                                 void* dst, uint32_t length, uint32_t from, uint32_t count,
-                                                 kbr7_gather_cursor* cursor = nullptr);
-KBR7_API int kbr7_convert_event_gather_hton_part(const kbr7_eventheader_2024* head, const struct iovec* body,
-                                                 int fragments, void* dst, uint32_t length, uint32_t from,
-                                                 uint32_t count, kbr7_gather_cursor* cursor = nullptr);
-KBR7_API int kbr7_convert_slow_data_gather_hton_part(const kbr7_daq_slow_data_header* head, const struct iovec* body,
-                                                     int fragments, void* dst, uint32_t length, uint32_t from,
-                                                     uint32_t count, kbr7_gather_cursor* cursor = nullptr);
-KBR7_API int kbr7_convert_image_gather_hton_part(const kbr7_image_head* head, const struct iovec* body, int fragments,
-                                                 void* dst, uint32_t length, uint32_t from, uint32_t count,
-                                                 kbr7_gather_cursor* cursor = nullptr);
-KBR7_API int kbr7_convert_image_ext_gather_hton_part(const kbr7_image_ext_frame_head* head, const struct iovec* body,
-                                                     int fragments, void* dst, uint32_t length, uint32_t from,
-                                                     uint32_t count, kbr7_gather_cursor* cursor = nullptr);
+TARVEX_API int kbr7_convert_event_gather_hton_part(const kbr7_eventheader* head, const struct iovec* body,
+                                                   int fragments, void* dst, uint32_t length, uint32_t from,
+                                                   uint32_t count, kbr7_gather_cursor* cursor = nullptr);
+TARVEX_API int kbr7_convert_event_gather_hton_part(const kbr7_eventheader_2024* head, const struct iovec* body,
+                                                   int fragments, void* dst, uint32_t length, uint32_t from,
+                                                   uint32_t count, kbr7_gather_cursor* cursor = nullptr);
+TARVEX_API int kbr7_convert_slow_data_gather_hton_part(const kbr7_daq_slow_data_header* head, const struct iovec* body,
+                                                       int fragments, void* dst, uint32_t length, uint32_t from,
+                                                       uint32_t count, kbr7_gather_cursor* cursor = nullptr);
+TARVEX_API int kbr7_convert_image_gather_hton_part(const kbr7_image_head* head, const struct iovec* body, int fragments,
+                                                   void* dst, uint32_t length, uint32_t from, uint32_t count,
+                                                   kbr7_gather_cursor* cursor = nullptr);
+TARVEX_API int kbr7_convert_image_ext_gather_hton_part(const kbr7_image_ext_frame_head* head, const struct iovec* body,
+                                                       int fragments, void* dst, uint32_t length, uint32_t from,
+                                                       uint32_t count, kbr7_gather_cursor* cursor = nullptr);
 
 // Pieces of a received record (receiver). `record` holds a record stored as
 // it travelled, `length` bytes long; `length` is its record length, which
@@ -325,7 +322,7 @@ KBR7_API int kbr7_convert_image_ext_gather_hton_part(const kbr7_image_ext_frame_
 // with the same refusal from every call that can tell: every call when
 // `length` is below the header's size, else every call from the one that
 // holds the header's last byte on.
-KBR7_API int kbr7_convert_event_part(void* record, uint32_t length, uint32_t from, uint32_t to);
-KBR7_API int kbr7_convert_slow_data_part(void* record, uint32_t length, uint32_t from, uint32_t to);
+TARVEX_API int kbr7_convert_event_part(void* record, uint32_t length, uint32_t from, uint32_t to);
+TARVEX_API int kbr7_convert_slow_data_part(void* record, uint32_t length, uint32_t from, uint32_t to);
 
 #endif  // TARVEX_EVENT_UTIL_H

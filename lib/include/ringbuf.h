@@ -17,19 +17,17 @@
 #ifndef TARVEX_RINGBUF_H
 #define TARVEX_RINGBUF_H
 
-#ifndef KBR7_API
-#define KBR7_API __attribute__((visibility("default")))
-#endif
+#include "TarvexExport.h"
 
 // Control record of a ring buffer; its contents are private to the library.
 struct RNG_BUFFER_STRUCT;
 
 // Capacity in bytes; 0 for a null control record.
-KBR7_API unsigned long RNG_Size(const RNG_BUFFER_STRUCT* ctl);
+TARVEX_API unsigned long RNG_Size(const RNG_BUFFER_STRUCT* ctl);
 // Bytes of record data stored; 0 for a null control record.
-KBR7_API unsigned long RNG_BytesUsed(const RNG_BUFFER_STRUCT* ctl);
+TARVEX_API unsigned long RNG_BytesUsed(const RNG_BUFFER_STRUCT* ctl);
 
-class KBR7_API RNG_RingBuffer {
+class TARVEX_API RNG_RingBuffer {
 public:
     // Allocates `capacity_bytes` of record storage (std::bad_alloc if that
     // fails).

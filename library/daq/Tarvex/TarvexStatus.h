@@ -6,7 +6,7 @@
 #ifndef TARVEX_STATUS_H
 #define TARVEX_STATUS_H
 
-#define TARVEX_API __attribute__((visibility("default")))
+#include "TarvexExport.h"
 
 // X(name, number, meaning)
 #define TARVEX_STATUS_TABLE(X)                                                                  \
