@@ -48,7 +48,9 @@ constexpr size_t kBatchBufferBytes = size_t{4} << 20;
 // A converting send converts and writes a large record in windows of this
 // size, each one converted while the last is on its way and written while
 // it is hot in the cache.
-constexpr uint32_t kConvertWindow = 64 * 1024;
+constexpr uint32_t kConvertWindow = 256 * 1024;
+constexpr uint32_t kWholeConverted = 2 * kConvertWindow;
+constexpr int kSendWaitMs = 100;  // the senders' wait for room
 
 using tarvex::kinds::Kind;
 
@@ -205,6 +207,25 @@ struct TarvexSender {
         uint32_t sent_total = 0;
         int rtr = 0;
         bool blocked = false;  // the last write found the socket full: wait before the next
+        // On a blocking socket the waits happen inside the writes, 100 ms at
+        // most each; the socket's own limit is put back at the end.
+        bool waits_in_write = false;
+
+        Call(Link& l, bool conv) : link(l), convert(conv) {}
+        ~Call() {
+            if (waits_in_write && link.sockin >= 0) tarvex::detail::set_send_wait(link.sockin, 0);
+        }
+        Call(const Call&) = delete;
+        Call& operator=(const Call&) = delete;
+
+        // The socket has been found full: from now on each write waits for
+        // room (inside the write where the socket allows it, before it
+        // otherwise).
+        void socket_full() {
+            if (blocked) return;
+            blocked = true;
+            if (link.no_delay) waits_in_write = tarvex::detail::set_send_wait(link.sockin, kSendWaitMs);
+        }
     };
 
     // Outcome of one attempt of a body loop.
@@ -332,7 +353,7 @@ int Link::SendEvent(iovec* vec, int frsin, int mode) {
 }
 
 int TarvexSender::send_event(Link& t, iovec* vec, int frsin, bool ack) {
-    Call c{t, t.get_swap()};
+    Call c(t, t.get_swap());
     Prepared p;
     int status = prepare(vec, frsin, c.convert, p);
     if (status != 0) return status;
@@ -359,7 +380,9 @@ int TarvexSender::send_event(Link& t, iovec* vec, int frsin, bool ack) {
 // it is still there, so a large record costs about what an unconverted one
 // does.  A record no larger than a window goes out whole, as one write.
 int TarvexSender::send_converted(Call& c, const Prepared& p, const iovec* vec, int frsin) {
-    const uint32_t window = std::min<uint32_t>(p.event_length, kConvertWindow);
+    // Records of a few windows go out whole: cut, they would cost writes
+    // (and small segments) for little gain.
+    const uint32_t window = p.event_length <= kWholeConverted ? p.event_length : kConvertWindow;
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[window > 0 ? window : 1]);
     if (!buffer) {
         log_out(text::kEventBufferAllocFailed);
@@ -501,7 +524,7 @@ int Link::SendEventBatch(const TarvexRecord* recs, int n, int* sent) {
 }
 
 int TarvexSender::send_batch(Link& t, const TarvexRecord* recs, int n, int* sent) {
-    Call c{t, t.get_swap()};
+    Call c(t, t.get_swap());
     // Every record is checked before the first byte goes out, so that a bad
     // one stops the batch with nothing of it on the wire.
     std::vector<Prepared> prepared(c.convert ? static_cast<size_t>(n) : 1);
@@ -603,7 +626,7 @@ TarvexSender::Attempt TarvexSender::body_attempt(Call& c, Op&& op, WaitedReport&
                                                  DirectReport&& direct_report) {
     Link& t = c.link;
     if (t.no_delay) {
-        if (c.blocked) {
+        if (c.blocked && !c.waits_in_write) {
             Readiness r = tarvex::detail::wait_100ms(t.sockin, true, c.rtr);
             if (r == Readiness::Failed) return body_failure(t, errno);
             if (r == Readiness::TimedOut) return {Attempt::Again, 0, 0};
@@ -613,8 +636,12 @@ TarvexSender::Attempt TarvexSender::body_attempt(Call& c, Op&& op, WaitedReport&
         if (n < 0) {
             int err = errno;
             if (err == EAGAIN && !c.blocked) {
-                // A full socket, found without waiting: wait from now on.
-                c.blocked = true;
+                // A full socket, found without waiting.
+                c.socket_full();
+                return {Attempt::Again, 0, 0};
+            }
+            if (err == EAGAIN && c.waits_in_write) {
+                --c.rtr;  // a whole wait went by without room
                 return {Attempt::Again, 0, 0};
             }
             waited_report(err);
@@ -666,8 +693,9 @@ int TarvexSender::send_gather(Call& c, iovec* vector, int frs) {
         // budget bound the loop.  Without waits the caller chose plain writes,
         // which block on a blocking socket.
         auto op = [&] {
-            return t.no_delay ? tarvex::detail::writev_nowait(t.sockin, vector + indx, fr_left)
-                              : tarvex::detail::writev_plain(t.sockin, vector + indx, fr_left);
+            return !t.no_delay        ? tarvex::detail::writev_plain(t.sockin, vector + indx, fr_left)
+                   : c.waits_in_write ? tarvex::detail::writev_waiting(t.sockin, vector + indx, fr_left)
+                                      : tarvex::detail::writev_nowait(t.sockin, vector + indx, fr_left);
         };
         auto waited_report = [](int) {};
         auto direct_report = [&](int err) {
@@ -681,7 +709,7 @@ int TarvexSender::send_gather(Call& c, iovec* vector, int frs) {
             if (a.kind == Attempt::Again) continue;
             c.sent_total += static_cast<uint32_t>(a.n);
             if (a.n == step_length) break;
-            c.blocked = true;  // the socket took less than it was given: it is full
+            c.socket_full();  // the socket took less than it was given
             int next = indx + tarvex::detail::advance_iovec(vector + indx, fr_left, a.n);
             fr_left -= next - indx;
             if (fr_left < 0) log_outf(text::kNegativeFrLeft, fr_left, step_frs, next, s, kIovMax, frs);
@@ -702,8 +730,9 @@ int TarvexSender::send_buffer(Call& c, const char* p, size_t n) {
     size_t sent = 0;
     c.rtr = t.retrs;
     auto op = [&] {
-        return t.no_delay ? tarvex::detail::write_nowait(t.sockin, p + sent, n - sent)
-                          : tarvex::detail::write_plain(t.sockin, p + sent, n - sent);
+        return !t.no_delay        ? tarvex::detail::write_plain(t.sockin, p + sent, n - sent)
+               : c.waits_in_write ? tarvex::detail::write_waiting(t.sockin, p + sent, n - sent)
+                                  : tarvex::detail::write_nowait(t.sockin, p + sent, n - sent);
     };
     auto waited_report = [](int err) { log_system_error(text::kWritev1Failed, err); };
     auto direct_report = [](int err) { log_system_error(text::kWritev2Failed, err); };
@@ -716,7 +745,7 @@ int TarvexSender::send_buffer(Call& c, const char* p, size_t n) {
         }
         if (a.kind != Attempt::Wrote) continue;
         sent += a.n;
-        if (sent < n) c.blocked = true;  // the socket took less than it was given: it is full
+        if (sent < n) c.socket_full();  // the socket took less than it was given
     }
     c.sent_total += static_cast<uint32_t>(sent);
     return status;

@@ -182,6 +182,35 @@ ssize_t writev_nowait(int fd, const iovec* v, int count) {
     return ::sendmsg(fd, &m, MSG_DONTWAIT);
 }
 
+namespace {
+
+// A write that was waiting when the peer went away reports the reset that
+// the peer's unread bytes caused; one that had not waited reports the broken
+// pipe.  The peer is gone either way, and the senders act on the broken
+// pipe: one answer for both.
+ssize_t gone_is_broken_pipe(ssize_t r) {
+    if (r < 0 && errno == ECONNRESET) errno = EPIPE;
+    return r;
+}
+
+}  // namespace
+
+ssize_t write_waiting(int fd, const void* p, size_t n) { return gone_is_broken_pipe(::send(fd, p, n, 0)); }
+
+ssize_t writev_waiting(int fd, const iovec* v, int count) {
+    msghdr m{};
+    m.msg_iov = const_cast<iovec*>(v);
+    m.msg_iovlen = static_cast<size_t>(count);
+    return gone_is_broken_pipe(::sendmsg(fd, &m, 0));
+}
+
+bool set_send_wait(int fd, int ms) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || (flags & O_NONBLOCK)) return false;
+    timeval limit{ms / 1000, (ms % 1000) * 1000};
+    return ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) == 0;
+}
+
 ssize_t write_plain(int fd, const void* p, size_t n) { return ::write(fd, p, n); }
 
 ssize_t writev_plain(int fd, const iovec* v, int count) { return ::writev(fd, v, count); }

@@ -209,6 +209,16 @@ ReadResult Stream::read_missing(int fd, char* dst, size_t want, size_t& have, in
 // decide.
 ssize_t write_nowait(int fd, const void* p, size_t n);
 ssize_t writev_nowait(int fd, const iovec* v, int count);
+// Writes that wait for room, up to the socket's send time limit, and take
+// what fits by then: the kernel waits, so a large record goes out in one
+// call instead of a write and a wait for every buffer's worth.  For
+// blocking sockets only (a non-blocking socket never waits in a write).
+ssize_t write_waiting(int fd, const void* p, size_t n);
+ssize_t writev_waiting(int fd, const iovec* v, int count);
+// Sets the time a waiting write may wait (0: no limit, the socket's
+// default); false when the socket does not block, or refuses.
+bool set_send_wait(int fd, int ms);
+
 // Plain writes, in the socket's own mode: they block on a blocking socket.
 // The senders use them when the caller chose writes without waits.
 ssize_t write_plain(int fd, const void* p, size_t n);
