@@ -19,6 +19,7 @@
 #include <string>
 #include <thread>
 
+#include "Attached.h"
 #include "Capture.h"
 #include "LinkPair.h"
 #include "RawPeer.h"
@@ -33,22 +34,7 @@ namespace {
 
 constexpr uint32_t kNativePreamble = 0x0a0b0c0d;
 
-struct Attached {
-    Tarvex t{false};
-    int mine = -1;
-    tt::RawPeer peer;
-
-    Attached() {
-        auto p = tt::stream_pair();
-        mine = p.first;
-        peer = tt::RawPeer(p.second);
-        A::attach(t, mine);
-    }
-    ~Attached() {
-        A::detach(t);
-        ::close(mine);
-    }
-};
+using tt::Attached;
 
 Bytes stored(Tarvex& t) {
     const char* b = A::buffer(t);

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "Attached.h"
 #include "Capture.h"
 #include "LinkPair.h"
 #include "RawPeer.h"
@@ -124,38 +125,7 @@ Bytes stored(Tarvex& t) {
     return b == nullptr ? Bytes() : Bytes(b, b + A::size(t));
 }
 
-// ---------------------------------------------------------------------------
-// A link whose data socket is one end of a socket pair; the test plays the
-// peer on the other end.
-
-struct Attached {
-    Tarvex t{false};
-    int mine = -1;
-    tt::RawPeer peer;
-
-    Attached() {
-        auto p = tt::stream_pair();
-        mine = p.first;
-        peer = tt::RawPeer(p.second);
-        A::attach(t, mine);
-    }
-    ~Attached() {
-        A::detach(t);
-        ::close(mine);
-    }
-    void non_blocking() { ::fcntl(mine, F_SETFL, O_NONBLOCK); }
-    // Bytes the link has not taken yet: in its socket, or read ahead.
-    size_t unread() {
-        int flags = ::fcntl(mine, F_GETFL);
-        ::fcntl(mine, F_SETFL, flags | O_NONBLOCK);
-        size_t n = 0;
-        char tmp[4096];
-        ssize_t r;
-        while ((r = ::recv(mine, tmp, sizeof tmp, 0)) > 0) n += static_cast<size_t>(r);
-        ::fcntl(mine, F_SETFL, flags);
-        return n + t.get_buffered_bytes();
-    }
-};
+using tt::Attached;
 
 // The first wait: one attempt of up to 5 s.
 int receive(Tarvex& t, RNG_RingBuffer* rb = nullptr) { return t.ReceiveEvent(rb, 1, 5, 0); }

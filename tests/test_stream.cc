@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "Attached.h"
 #include "Capture.h"
 #include "RawPeer.h"
 #include "Tarvex.h"
@@ -28,30 +29,7 @@ namespace {
 constexpr size_t kImageIntro = sizeof(kbr7_image_ext_intro);
 constexpr size_t kSpectIntro = sizeof(kbr7_spect_intro);
 
-// A link whose data socket is one end of a socket pair; the test plays the
-// peer on the other end.
-struct Attached {
-    Tarvex t{false};
-    int mine = -1;
-    tt::RawPeer peer;
-
-    explicit Attached(bool non_blocking = false) {
-        auto p = tt::stream_pair();
-        mine = p.first;
-        peer = tt::RawPeer(p.second);
-        A::attach(t, mine);
-        if (non_blocking) ::fcntl(mine, F_SETFL, O_NONBLOCK);
-    }
-    ~Attached() {
-        A::detach(t);
-        ::close(mine);
-    }
-    // True when the link's socket itself has bytes to read.
-    bool socket_readable() {
-        pollfd p{mine, POLLIN, 0};
-        return ::poll(&p, 1, 0) == 1;
-    }
-};
+using tt::Attached;
 
 Bytes stored(Tarvex& t) {
     const char* b = A::buffer(t);
