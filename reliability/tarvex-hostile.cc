@@ -353,16 +353,7 @@ std::string socket_file(const std::string& dir, int port) { return dir + "/" + s
 // a listener on every interface, so the test binds as the listener will.
 int free_port() {
     for (int attempt = 0; attempt < 1000; ++attempt) {
-        int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_ANY);
-        socklen_t l = sizeof a;
-        int port = -1;
-        if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-            ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &l) == 0)
-            port = ntohs(a.sin_port);
-        ::close(s);
+        const int port = tvt::bind_any_port();
         if (port > 0 && ::access(socket_file("/tmp", port).c_str(), F_OK) != 0) return port;
     }
     std::fprintf(stderr, "tarvex-hostile: no free port\n");

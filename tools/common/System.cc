@@ -43,12 +43,18 @@ long status_field_kb(const char* field) {
     return kb;
 }
 
+const char* const kSockTypeVariable = "KBR7_TARVEX_SOCK_TYPE";
+
+}  // namespace
+
 int bind_any_port() {
     int s = ::socket(AF_INET, SOCK_STREAM, 0);
     if (s < 0) return -1;
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    // Every interface: a port left in its closing wait on one loopback
+    // address is not free for a listener on all of them.
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
     socklen_t l = sizeof a;
     int port = -1;
     if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
@@ -57,10 +63,6 @@ int bind_any_port() {
     ::close(s);
     return port;
 }
-
-const char* const kSockTypeVariable = "KBR7_TARVEX_SOCK_TYPE";
-
-}  // namespace
 
 long peak_rss_kb() { return status_field_kb("VmHWM"); }
 long current_rss_kb() { return status_field_kb("VmRSS"); }

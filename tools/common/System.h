@@ -34,6 +34,8 @@ const char* transport_name();
 
 // The local socket path that stands for `port`.
 std::string socket_path(int port);
+// A TCP port the system calls free on every interface now; -1 when none.
+int bind_any_port();
 // A TCP port that is free now and whose local socket path does not exist.
 int pick_port();
 
