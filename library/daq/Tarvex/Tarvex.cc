@@ -47,6 +47,7 @@ int Link::GetLPort() { return lport; }
 
 unsigned long long Link::get_scan_skipped_last() const { return scan_skipped_last; }
 unsigned long long Link::get_scan_skipped_total() const { return scan_skipped_total; }
+unsigned long long Link::get_no_room_answers() const { return no_room_answers; }
 
 int Link::get_data_fd() const { return sockin; }
 size_t Link::get_buffered_bytes() const { return stream.buffered_for(sockin); }
@@ -170,6 +171,7 @@ int Tarvex::GetLPort() { return link_->GetLPort(); }
 int Tarvex::get_bound_port() const { return link_->get_bound_port(); }
 unsigned long long Tarvex::get_scan_skipped_last() const { return link_->get_scan_skipped_last(); }
 unsigned long long Tarvex::get_scan_skipped_total() const { return link_->get_scan_skipped_total(); }
+unsigned long long Tarvex::get_no_room_answers() const { return link_->get_no_room_answers(); }
 int Tarvex::SocketSetup(int port) { return link_->SocketSetup(port); }
 int Tarvex::SocketRelease() { return link_->SocketRelease(); }
 int Tarvex::Connect(bool how) { return link_->Connect(how); }

@@ -81,6 +81,12 @@ public:
     // the last call and since construction.
     unsigned long long get_scan_skipped_last() const;
     unsigned long long get_scan_skipped_total() const;
+    // "No room" answers (a receiver's refusal of a record for want of room in
+    // its ring buffer) that this end's senders met since construction: the
+    // refusals of acknowledged sends (ERR_NO_SPACE) and the answers an
+    // unacknowledged send found waiting, whose records the receiver then
+    // skipped (see SendEvent).
+    unsigned long long get_no_room_answers() const;
 
     // --- admission and limits ---
     // Switches for sites that must keep strays, other users and hostile

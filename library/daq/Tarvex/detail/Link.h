@@ -37,6 +37,7 @@ public:
     int get_bound_port() const;
     unsigned long long get_scan_skipped_last() const;
     unsigned long long get_scan_skipped_total() const;
+    unsigned long long get_no_room_answers() const;
     int SocketSetup(int port);
     int SocketRelease();
     int Connect(bool how);
@@ -107,6 +108,7 @@ public:
     Stream stream;
     unsigned long long scan_skipped_last = 0;
     unsigned long long scan_skipped_total = 0;
+    unsigned long long no_room_answers = 0;  // "no room" answers the senders met
     // The switches a site sets to keep strays and hostile peers out.
     Admission admission;
     // The receivers' limits in force for the data socket `fd`: read once per
