@@ -26,7 +26,7 @@ start_dump() {
   dump_pid=$!
   port=""
   for _ in $(seq 1 200); do
-    port=$(sed -n 's/.*listening on port \([0-9]*\).*/\1/p' "$work/$name.out")
+    port=$(sed -n 's/.*listening on port \([0-9]*\).*/\1/p' "$work/$name.out" 2>/dev/null)  # not there yet at first
     [ -n "$port" ] && return 0
     kill -0 "$dump_pid" 2>/dev/null || fail "the dump ended before it listened"
     sleep 0.05
