@@ -85,7 +85,7 @@ size_t largest_record(const Phase& p) { return p.max_payload + sizeof(kbr7_image
 // ---- sending process --------------------------------------------------------
 
 int send_phase(const Phase& p, int count, int port) {
-    Tarvex link(false);
+    Tarvex link(Tarvex::NATIVE_MODE);  // the accepting end decides the byte order
     int st = tvt::connect_to(link, "127.0.0.1", port, 10.0);
     if (st != 0) {
         tvt::report_status(kTool, "sender: Connect", st);
