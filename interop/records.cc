@@ -218,6 +218,7 @@ const std::vector<Field>& fields_of(Kind k) {
         case Kind::Slow2024: return slow;
         case Kind::Image: return image;
         case Kind::Spectrum: return spectrum;
+        case Kind::Frame: break;  // sent only, never made here
     }
     return event;
 }
@@ -237,7 +238,7 @@ std::string hex_of(const unsigned char* p, size_t n) {
 const std::vector<Kind>& all_kinds() {
     static const std::vector<Kind> kinds = [] {
         std::vector<Kind> v;
-        for (const tarvex::kinds::KindRow& r : tarvex::kinds::kKinds) v.push_back(r.kind);
+        for (const tarvex::kinds::KindRow& r : tarvex::kinds::record_kinds()) v.push_back(r.kind);
         return v;
     }();
     return kinds;
@@ -289,6 +290,7 @@ Record make_record(Kind kind, uint32_t index, uint32_t seed) {
         case Kind::Slow2024: fill_slow(r, KBR7_PATTERN_SLOW_2024, val); break;
         case Kind::Image: fill_image(r, val); break;
         case Kind::Spectrum: fill_spectrum(r, val); break;
+        case Kind::Frame: break;  // sent only, never made here
     }
     return r;
 }

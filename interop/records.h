@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "detail/RecordKinds.h"
+#include "detail/Kinds.h"
 
 namespace interop {
 

@@ -35,7 +35,8 @@ void select_generation(tvt::Kind kind) {
         case tvt::Kind::Legacy:
         case tvt::Kind::Slow: set_data_format_2010(0); break;
         case tvt::Kind::Image:
-        case tvt::Kind::Spectrum: break;
+        case tvt::Kind::Spectrum:
+        case tvt::Kind::Frame: break;
     }
 }
 
@@ -59,6 +60,7 @@ int convert_in_place(tvt::Kind kind, unsigned char* p) {
                    kbr7_convert_data(p + head, p + head, KBR7_BLOCK_IMAGE, head);
         }
         case tvt::Kind::Spectrum: return kbr7_convert_spect_head(as<kbr7_spect_intro>(p), as<kbr7_spect_intro>(p));
+        case tvt::Kind::Frame: break;  // sent only, never made here
     }
     return -1;
 }

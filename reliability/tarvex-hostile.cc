@@ -54,7 +54,7 @@
 #include "Records.h"
 #include "System.h"
 #include "Tarvex.h"
-#include "detail/RecordKinds.h"
+#include "detail/Kinds.h"
 
 namespace {
 

@@ -381,7 +381,7 @@ TEST_P(Transport, ReleaseGoesOnWhenItsDisconnectFails) {
     Tarvex t(false);
     ASSERT_EQ(setup(t), 0);
     A::connected(t) = 1;
-    A::sockin(t) = closed_descriptor();
+    A::set_sockin(t, closed_descriptor());
 
     EXPECT_EQ(release(t), 0);
     EXPECT_EQ(last_.err, "Disconnect(): failed to close socket: " + std::string(std::strerror(EBADF)) + "\n");
@@ -1129,7 +1129,7 @@ TEST(Connection, FailedCloseOnDisconnectForgetsTheDataSocket) {
     Tarvex t(false);
     A::setup(t) = 1;
     A::connected(t) = 1;
-    A::sockin(t) = closed_descriptor();
+    A::set_sockin(t, closed_descriptor());
     tt::Captured io = tt::capture([&] { EXPECT_EQ(t.Disconnect(), ERR_CLOSE); });
     EXPECT_EQ(io.err, "Disconnect(): failed to close socket: " + std::string(std::strerror(EBADF)) + "\n");
     EXPECT_EQ(A::connected(t), 1);

@@ -271,7 +271,7 @@ TEST_P(IntroReceiver, RefusalsLeaveTheCallersRecordAndBuffer) {
         EXPECT_EQ(tw.data(a.t, nullptr, &p, 10), ERR_BAD_VALUE);
         EXPECT_EQ(tw.data(a.t, a.intro, nullptr, 10), ERR_BAD_VALUE);
         // Without a data socket every call fails at once instead of waiting.
-        A::sockin(a.t) = -1;
+        A::set_sockin(a.t, -1);
         const Bytes intro = intro_bytes(tw, KBR7_PATTERN_2010, static_cast<uint32_t>(tw.intro + 4));
         std::memcpy(a.intro, intro.data(), intro.size());
         EXPECT_EQ(tw.header(a.t, a.intro), ERR_READ);

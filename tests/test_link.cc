@@ -200,7 +200,7 @@ TEST(LinkObject, DestructionFreesRecordButKeepsSocketsAndFile) {
         tt::capture([&] { status = t.SocketSetup(port); });
         ASSERT_EQ(status, 0);
         listening = A::sock(t);
-        A::sockin(t) = data;
+        A::set_sockin(t, data);
         A::connected(t) = 1;
         A::buffer(t) = new char[64];
         A::size(t) = 64;

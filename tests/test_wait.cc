@@ -319,7 +319,7 @@ TEST(WaitWithoutSocket, TimedWaitRunsOutLikeAnIdleSocket) {
 TEST(WaitOnDescriptor, DescriptorThatIsNotOpenFailsTheWait) {
     tt::Watchdog dog(30, "wait on closed descriptor");
     Tarvex link(false);
-    A::sockin(link) = closed_descriptor(5000);
+    A::set_sockin(link, closed_descriptor(5000));
     EXPECT_EQ(link.IfReady(kRead, 3, 0, 10000), ERR_READ);
     EXPECT_EQ(link.IfReady(kWrite, 3, -1, -1), ERR_SEND);
 }

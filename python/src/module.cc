@@ -54,7 +54,7 @@ void add_constants(py::module_& m) {
     m.attr("KIND_SLOW") = static_cast<int>(tarvexpy::RecordKind::Slow);
     for (const NamedValue& v : kEventTypes) m.attr(v.name) = v.value;
     for (const NamedValue& v : kPatterns) m.attr(v.name) = v.value;
-#define TARVEX_STATUS_CONSTANT(name, number, text) m.attr(#name) = number;
+#define TARVEX_STATUS_CONSTANT(name, number, ...) m.attr(#name) = number;
     TARVEX_STATUS_TABLE(TARVEX_STATUS_CONSTANT)
 #undef TARVEX_STATUS_CONSTANT
 }

@@ -10,40 +10,47 @@
 
 struct TarvexTestAccess {
     static tarvex::detail::Link& link(Tarvex& t) { return tarvex::detail::link_of(t); }
+    static tarvex::detail::Endpoint& endpoint(Tarvex& t) { return link(t).endpoint; }
+    static tarvex::detail::Connection& connection(Tarvex& t) { return link(t).connection; }
+    static tarvex::detail::RecordStore& store(Tarvex& t) { return link(t).store; }
 
-    static int& retrs(Tarvex& t) { return link(t).retrs; }
-    static bool& no_delay(Tarvex& t) { return link(t).no_delay; }
-    static bool& owncntr(Tarvex& t) { return link(t).owncntr; }
-    static int& eventn(Tarvex& t) { return link(t).eventn; }
-    static int& sock(Tarvex& t) { return link(t).sock; }
-    static int& sockin(Tarvex& t) { return link(t).sockin; }
-    static sockaddr_in& receiver(Tarvex& t) { return link(t).receiver; }
-    static sockaddr_in& sender(Tarvex& t) { return link(t).sender; }
-    static socklen_t& len(Tarvex& t) { return link(t).len; }
-    static int& connected(Tarvex& t) { return link(t).connected; }
-    static int& setup(Tarvex& t) { return link(t).setup; }
-    static int& must_swap(Tarvex& t) { return link(t).must_swap; }
-    static bool& no_swap(Tarvex& t) { return link(t).no_swap; }
-    static char*& buffer(Tarvex& t) { return link(t).buffer; }
-    static unsigned int& size(Tarvex& t) { return link(t).size; }
-    static int& lport(Tarvex& t) { return link(t).lport; }
-    static int& bigend_mode(Tarvex& t) { return link(t).bigend_mode; }
-    static int swap_buffer(Tarvex& t) { return link(t).SwapBuffer(); }
+    static int& retrs(Tarvex& t) { return connection(t).retrs; }
+    static bool& no_delay(Tarvex& t) { return connection(t).no_delay; }
+    static bool& owncntr(Tarvex& t) { return store(t).owncntr; }
+    static int& eventn(Tarvex& t) { return store(t).eventn; }
+    static int& sock(Tarvex& t) { return endpoint(t).sock; }
+    // The data socket's descriptor, -1 when there is none.
+    static int sockin(Tarvex& t) { return connection(t).fd(); }
+    // Makes `fd` (-1: none) the data socket, leaving the connection state
+    // as it is.
+    static void set_sockin(Tarvex& t, int fd) { connection(t).use_descriptor(fd); }
+    static sockaddr_in& receiver(Tarvex& t) { return endpoint(t).receiver; }
+    static sockaddr_in& sender(Tarvex& t) { return endpoint(t).sender; }
+    static socklen_t& len(Tarvex& t) { return endpoint(t).len; }
+    static int& connected(Tarvex& t) { return connection(t).connected; }
+    static int& setup(Tarvex& t) { return endpoint(t).setup; }
+    static int& must_swap(Tarvex& t) { return connection(t).must_swap; }
+    static bool& no_swap(Tarvex& t) { return connection(t).no_swap; }
+    static char*& buffer(Tarvex& t) { return store(t).buffer; }
+    static unsigned int& size(Tarvex& t) { return store(t).size; }
+    static int& lport(Tarvex& t) { return endpoint(t).lport; }
+    static int& bigend_mode(Tarvex& t) { return endpoint(t).bigend_mode; }
+    static int swap_buffer(Tarvex& t) { return store(t).swap(connection(t).get_swap()); }
 
     // Makes `fd` the link's data socket, as a completed connection would.
     static void attach(Tarvex& t, int fd) {
-        link(t).sockin = fd;
-        link(t).connected = 1;
-        link(t).setup = 1;
+        set_sockin(t, fd);
+        connected(t) = 1;
+        setup(t) = 1;
     }
     // Cuts every read of the data socket to at most `n` bytes (0: no cut), so
     // that what the peer sent at once arrives in pieces of that size.
-    static void limit_reads(Tarvex& t, size_t n) { link(t).stream.limit_reads(n); }
+    static void limit_reads(Tarvex& t, size_t n) { connection(t).stream.limit_reads(n); }
     // Forgets the data socket without closing it (the test closes it).
     static void detach(Tarvex& t) {
-        link(t).sockin = -1;
-        link(t).connected = 0;
-        link(t).setup = 0;
+        set_sockin(t, -1);
+        connected(t) = 0;
+        setup(t) = 0;
     }
 };
 

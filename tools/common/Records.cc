@@ -14,7 +14,7 @@ namespace {
 // intro as the first piece.
 const std::vector<KindInfo> kKinds = [] {
     std::vector<KindInfo> v;
-    for (const tarvex::kinds::KindRow& r : tarvex::kinds::kKinds)
+    for (const tarvex::kinds::KindRow& r : tarvex::kinds::record_kinds())
         v.push_back({r.kind, r.name, r.label, r.generation_name, r.pattern, r.first_piece ? r.first_piece : r.header,
                      r.header});
     return v;
@@ -136,6 +136,7 @@ void build_header(Kind kind, uint32_t seq, size_t payload, Record& r) {
             put(r, h);
             break;
         }
+        case Kind::Frame: break;  // sent only, never made here
     }
 }
 

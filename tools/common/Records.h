@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "detail/RecordKinds.h"
+#include "detail/Kinds.h"
 
 namespace tvt {
 

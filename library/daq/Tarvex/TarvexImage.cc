@@ -2,8 +2,6 @@
 // intro found by an unbounded pattern scan, followed by an opaque body; the
 // two receivers differ only in the intro's size and conversion and in the
 // wording of their messages, so one procedure serves both.
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -11,23 +9,20 @@
 #include <new>
 
 #include "Tarvex.h"
-#include "detail/Io.h"
-#include "detail/Link.h"
+#include "detail/Kinds.h"
 #include "detail/Log.h"
 #include "detail/Receiver.h"
-#include "detail/RecordKinds.h"
 #include "event_util.h"
 
-using tarvex::detail::Link;
-using tarvex::detail::log_err;
-using tarvex::detail::log_errf;
-using tarvex::detail::log_out;
-using tarvex::detail::log_system_error;
-using tarvex::detail::ReadResult;
-namespace text = tarvex::detail::text;
+namespace tarvex {
+namespace detail {
 
-struct TarvexReceiver::IntroKind {
-    const tarvex::kinds::KindRow& row;  // size, conversion and counting of the intro record
+namespace {
+
+// The kind of one intro record and the messages of its receiver.
+struct IntroKind {
+    const kinds::KindRow& row;  // size, conversion and counting of the intro record
+    const char* operation;      // for the refusal of a bad switch
     const char* bad_swap;
     const char* scan_read_failed;
     const char* scan_empty;
@@ -39,12 +34,11 @@ struct TarvexReceiver::IntroKind {
     const char* timed_out;      // a format: the limit in milliseconds
 };
 
-namespace {
-
 constexpr int kEmptyLimit = 1000;  // consecutive empty reads that end the scan or the intro
 
-const TarvexReceiver::IntroKind kImage{
-    tarvex::kinds::row(tarvex::kinds::Kind::Image),
+const IntroKind kImage{
+    kinds::row(kinds::Kind::Image),
+    "ReceiveImage",
     text::kImageBadSwap,
     text::kImageScanReadFailed,
     text::kImageScanEmpty,
@@ -56,8 +50,9 @@ const TarvexReceiver::IntroKind kImage{
     text::kImageTimedOut,
 };
 
-const TarvexReceiver::IntroKind kSpect{
-    tarvex::kinds::row(tarvex::kinds::Kind::Spectrum),
+const IntroKind kSpect{
+    kinds::row(kinds::Kind::Spectrum),
+    "ReceiveSpect",
     text::kSpectBadSwap,
     text::kSpectScanReadFailed,
     text::kSpectScanEmpty,
@@ -69,91 +64,107 @@ const TarvexReceiver::IntroKind kSpect{
     text::kSpectTimedOut,
 };
 
-}  // namespace
+// The wait before every read: budget `retrs`, no time limit; with a
+// deadline, the wait ends there (ERR_TIMEOUT).
+int wait_readable(Connection& c, const Deadline& d = Deadline()) {
+    if (d.set()) {
+        if (c.stream.readable_now()) return 0;
+        timespec left;
+        switch (c.wait(Direction::Read, d.left(left))) {
+            case Readiness::TimedOut: return ERR_TIMEOUT;
+            case Readiness::Failed: return ERR_READ;
+            default: return 0;
+        }
+    }
+    const int r = c.if_ready(false, -1, -1, -1);
+    return r < 0 ? ERR_READ : r;
+}
 
-// Reads one byte at a time, each after a readiness wait, until the last four
-// bytes form a pattern; there is no limit on the bytes passed over.
-int TarvexReceiver::scan_intro_pattern(Link& t, const IntroKind& k) {
-    unsigned char window[4] = {0, 0, 0, 0};  // in arrival order
+// Scans until the last four bytes form an intro pattern; there is no limit
+// on the bytes passed over.  A byte is waited for only when none is
+// buffered; reads at the end of the stream count as empty, and a run of
+// them ends the scan.
+int scan_intro_pattern(Connection& c, const IntroKind& k) {
+    const bool swap = c.get_swap();
+    auto match = [swap](uint32_t value) {
+        if (swap) kbr7_swap4(&value, &value, 1);
+        return kinds::starts_intro(value);
+    };
     int empty = 0;
-    for (;;) {
-        uint32_t value;
-        std::memcpy(&value, window, sizeof value);
-        if (t.get_swap()) kbr7_swap4(&value, &value, 1);
-        if (tarvex::kinds::starts_intro(value)) return 0;
+    auto next = [&c, &k, &empty]() -> Next {
         if (empty >= kEmptyLimit) {
             log_system_error(k.scan_empty);
-            return ERR_READ;
+            return {Next::Stop, 0, ERR_READ};
         }
-        unsigned char c;
-        ssize_t n = t.stream.read_nowait(t.sockin, &c, 1);
+        unsigned char byte;
+        ssize_t n = c.stream.read_nowait(&byte, 1);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             // Nothing there yet: only now is it worth a wait.
-            const int w = wait_readable(t);
-            if (w != 0) return w;
-            n = t.stream.read_nowait(t.sockin, &c, 1);
+            const int w = wait_readable(c);
+            if (w != 0) return {Next::Stop, 0, w};
+            n = c.stream.read_nowait(&byte, 1);
         }
         if (n < 0) {
             log_system_error(k.scan_read_failed);
-            return ERR_READ;
+            return {Next::Stop, 0, ERR_READ};
         }
         if (n == 0) {
             ++empty;
-            continue;
+            return {Next::Skip, 0, 0};
         }
         empty = 0;
-        std::memmove(window, window + 1, 3);
-        window[3] = c;
-    }
+        return {Next::Byte, byte, 0};
+    };
+    unsigned long long skipped = 0;  // the intro scan keeps no count
+    return c.scanner.scan(c.stream, match, next, ~0ul - 1, ERR_TIMEOUT, skipped);
 }
 
-int TarvexReceiver::receive_intro(Link& t, const IntroKind& k, void* intro) {
-    if (!t.connected) {
+int receive_intro(Connection& c, const Switches& s, const IntroKind& k, void* intro) {
+    if (!c.connected) {
         log_err(text::kIntroNotConnected);
         return ERR_NOT_CONNECTED;
     }
     if (intro == nullptr) return ERR_BAD_VALUE;
     // Without a data socket nothing can ever arrive: fail instead of waiting.
-    if (t.sockin < 0) return ERR_READ;
-    if (int bad = t.take_receive_limits(k.row.kind == tarvex::kinds::Kind::Image ? "ReceiveImage" : "ReceiveSpect"))
-        return bad;
+    if (c.fd() < 0) return ERR_READ;
+    if (int bad = c.take_receive_limits(s, k.operation)) return bad;
 
-    t.mid_record = false;
-    int st = scan_intro_pattern(t, k);
+    c.mid_record = false;
+    int st = scan_intro_pattern(c, k);
     if (st != 0) return st;
-    const tarvex::detail::Deadline deadline = t.record_deadline();
+    const Deadline deadline = c.record_deadline();
 
     // The pattern is not kept: the intro's first word stays 0.
     char* p = static_cast<char*>(intro);
     std::memset(p, 0, k.row.header);
     size_t have = sizeof(uint32_t);
-    ReadResult rr = t.stream.read_missing(t.sockin, p, k.row.header, have, kEmptyLimit,
-                                          [&t, &deadline] { return wait_readable(t, deadline); });
+    const ReadResult rr =
+        c.stream.read_missing(p, k.row.header, have, kEmptyLimit, [&c, &deadline] { return wait_readable(c, deadline); });
     switch (rr.outcome) {
         case ReadResult::Complete: break;
         case ReadResult::WaitStopped:
-            if (rr.status == ERR_TIMEOUT) log_errf(k.timed_out, t.limits.record_timeout.ms);
+            if (rr.status == ERR_TIMEOUT) log_errf(k.timed_out, c.limits.record_timeout.ms);
             return rr.status;
         case ReadResult::TooManyEmpty: log_system_error(k.header_empty); return ERR_READ;
         case ReadResult::ReadFailed: return ERR_READ;
     }
 
-    if (t.get_swap() && k.row.convert_header(intro) != 0) {
+    if (c.get_swap() && k.row.convert_header(intro) != 0) {
         log_out(k.bad_swap);
         return ERR_SWAP;
     }
-    t.mid_record = true;  // the body is next in the stream
+    c.mid_record = true;  // the body is next in the stream
     return 0;
 }
 
-int TarvexReceiver::receive_intro_body(Link& t, const IntroKind& k, void* intro, char** buf, int sz) {
+int receive_intro_body(Connection& c, RecordStore& store, const Switches& s, const IntroKind& k, void* intro,
+                       char** buf, int sz) {
     // Whatever this call leaves of the body in the stream is skipped by the
     // next scan.
-    t.mid_record = false;
+    c.mid_record = false;
     if (intro == nullptr || buf == nullptr) return ERR_BAD_VALUE;
-    if (t.sockin < 0) return ERR_READ;
-    if (int bad = t.take_receive_limits(k.row.kind == tarvex::kinds::Kind::Image ? "ReceiveImage" : "ReceiveSpect"))
-        return bad;
+    if (c.fd() < 0) return ERR_READ;
+    if (int bad = c.take_receive_limits(s, k.operation)) return bad;
 
     // Image and spectrum intros both start with {pattern, length}.
     uint32_t length;
@@ -164,14 +175,14 @@ int TarvexReceiver::receive_intro_body(Link& t, const IntroKind& k, void* intro,
     if (length < k.row.header) return ERR_BAD_VALUE;
     // Longer than the site takes: refused the same way; the body stays in
     // the stream and the next header call scans through it.
-    if (t.limits.max_record.set && length > t.limits.max_record.bytes) {
-        log_errf(k.too_long, length, t.limits.max_record.bytes);
+    if (c.limits.max_record.set && length > c.limits.max_record.bytes) {
+        log_errf(k.too_long, length, c.limits.max_record.bytes);
         return ERR_BAD_VALUE;
     }
     const int64_t body = static_cast<int64_t>(length) - static_cast<int64_t>(k.row.header);
     if (body > sz) return ERR_NO_SPACE;
 
-    if (k.row.counted && t.owncntr) ++t.eventn;
+    if (k.row.counted && store.owncntr) ++store.eventn;
     if (*buf == nullptr) {
         // A hostile length must not end the program: no memory for the body
         // is a status.
@@ -182,12 +193,12 @@ int TarvexReceiver::receive_intro_body(Link& t, const IntroKind& k, void* intro,
         }
     }
 
-    const tarvex::detail::Deadline deadline = t.record_deadline();
+    const tarvex::detail::Deadline deadline = c.record_deadline();
     size_t have = 0;
-    ReadResult rr = t.stream.read_missing(t.sockin, *buf, static_cast<size_t>(body), have, k.row.body_empty_limit,
-                                          [&t, &deadline] { return wait_readable(t, deadline); });
+    ReadResult rr = c.stream.read_missing(*buf, static_cast<size_t>(body), have, k.row.body_empty_limit,
+                                          [&c, &deadline] { return wait_readable(c, deadline); });
     if (rr.outcome == ReadResult::WaitStopped && rr.status == ERR_TIMEOUT) {
-        log_errf(k.timed_out, t.limits.record_timeout.ms);
+        log_errf(k.timed_out, c.limits.record_timeout.ms);
         return ERR_TIMEOUT;
     }
     if (rr.outcome == ReadResult::TooManyEmpty) log_system_error(k.body_empty);
@@ -200,28 +211,25 @@ int TarvexReceiver::receive_intro_body(Link& t, const IntroKind& k, void* intro,
     return 0;
 }
 
-int Link::ReceiveImageHeader(kbr7_image_ext_intro* im_fr_hd) {
-    return TarvexReceiver::receive_intro(*this, kImage, im_fr_hd);
+}  // namespace
+
+int receive_image_header(Connection& c, const Switches& s, kbr7_image_ext_intro* intro) {
+    return receive_intro(c, s, kImage, intro);
 }
 
-int Link::ReceiveImageData(kbr7_image_ext_intro* im_fr_hd, char** buf, int sz) {
-    return TarvexReceiver::receive_intro_body(*this, kImage, im_fr_hd, buf, sz);
+int receive_image_data(Connection& c, RecordStore& store, const Switches& s, kbr7_image_ext_intro* intro,
+                       char** buf, int sz) {
+    return receive_intro_body(c, store, s, kImage, intro, buf, sz);
 }
 
-int Link::ReceiveImage(kbr7_image_ext_intro* im_fr_hd, char** buf, int sz) {
-    int st = ReceiveImageHeader(im_fr_hd);
-    return st != 0 ? st : ReceiveImageData(im_fr_hd, buf, sz);
+int receive_spect_header(Connection& c, const Switches& s, kbr7_spect_intro* intro) {
+    return receive_intro(c, s, kSpect, intro);
 }
 
-int Link::ReceiveSpectHeader(kbr7_spect_intro* im_fr_hd) {
-    return TarvexReceiver::receive_intro(*this, kSpect, im_fr_hd);
+int receive_spect_data(Connection& c, RecordStore& store, const Switches& s, kbr7_spect_intro* intro, char** buf,
+                       int sz) {
+    return receive_intro_body(c, store, s, kSpect, intro, buf, sz);
 }
 
-int Link::ReceiveSpectData(kbr7_spect_intro* im_fr_hd, char** buf, int sz) {
-    return TarvexReceiver::receive_intro_body(*this, kSpect, im_fr_hd, buf, sz);
-}
-
-int Link::ReceiveSpect(kbr7_spect_intro* im_fr_hd, char** buf, int sz) {
-    int st = ReceiveSpectHeader(im_fr_hd);
-    return st != 0 ? st : ReceiveSpectData(im_fr_hd, buf, sz);
-}
+}  // namespace detail
+}  // namespace tarvex

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Io.h"
 #include "Log.h"
 #include "TarvexStatus.h"
 
@@ -24,13 +25,33 @@ constexpr int kListenBacklog = 5;
 
 }  // namespace
 
-Transport current_transport() {
-    const char* v = std::getenv("KBR7_TARVEX_SOCK_TYPE");
-    return {v, v != nullptr && std::strcmp(v, "UNIX") == 0};
+namespace {
+
+std::unique_ptr<Transport> socket_transport(int fd) { return std::make_unique<SocketTransport>(fd); }
+
+// The transports, by the value of the variable: the first row whose value
+// it holds exactly, else the last (TCP, also when the variable is unset).
+const TransportChoice kTransports[] = {
+    {"UNIX", true, socket_transport},
+    {nullptr, false, socket_transport},
+};
+
+}  // namespace
+
+TransportChoice current_transport() {
+    const char* v = std::getenv(switch_info(SwitchId::SockType).variable);
+    for (const TransportChoice& row : kTransports)
+        if (row.value == nullptr || (v != nullptr && std::strcmp(v, row.value) == 0)) return {v, row.local, row.make};
+    return kTransports[0];
 }
 
-void local_path(const char* dir, int port, char* out, size_t size) {
-    std::snprintf(out, size, "%s/%d.tcp", dir != nullptr ? dir : "/tmp", port);
+std::string local_path(const char* dir, int port) {
+    return std::string(dir != nullptr ? dir : "/tmp") + "/" + std::to_string(port) + ".tcp";
+}
+
+std::string local_path(const Switches& switches, int port, const char* operation, bool& ok) {
+    const SocketDir dir = in_force(SwitchId::SocketDir, switches.socket_dir, operation, ok);
+    return local_path(dir.set ? dir.dir.c_str() : nullptr, port);
 }
 
 const char* Address::path() const { return local ? reinterpret_cast<const sockaddr_un*>(&storage)->sun_path : ""; }
@@ -53,7 +74,7 @@ Address local_address(int port, const char* dir) {
     a.local = true;
     auto* un = reinterpret_cast<sockaddr_un*>(&a.storage);
     un->sun_family = AF_UNIX;
-    local_path(dir, port, un->sun_path, sizeof un->sun_path);
+    std::snprintf(un->sun_path, sizeof un->sun_path, "%s", local_path(dir, port).c_str());
     a.length = sizeof(sockaddr_un);
     return a;
 }
@@ -68,13 +89,13 @@ Address tcp_address(in_addr host, int port) {
 
 }  // namespace
 
-Address listening_address(const Transport& t, int port, const in_addr* interface, const char* dir) {
+Address listening_address(const TransportChoice& t, int port, const in_addr* interface, const char* dir) {
     in_addr any;
     any.s_addr = htonl(INADDR_ANY);
     return t.local ? local_address(port, dir) : tcp_address(interface != nullptr ? *interface : any, port);
 }
 
-Address peer_address(const Transport& t, in_addr host, int port, const char* dir) {
+Address peer_address(const TransportChoice& t, in_addr host, int port, const char* dir) {
     return t.local ? local_address(port, dir) : tcp_address(host, port);
 }
 
@@ -167,6 +188,13 @@ int connect_to(int fd, const Address& a) {
     ::close(fd);
     return ERR_CONNECT;
 }
+
+int accept_peer(int fd, sockaddr_in& peer, socklen_t& length) {
+    length = sizeof peer;
+    return ::accept(fd, reinterpret_cast<sockaddr*>(&peer), &length);
+}
+
+int close_socket(int fd) { return ::close(fd); }
 
 void setup_data_socket(int fd) {
     int one = 1;

@@ -1,4 +1,4 @@
-#include "Admission.h"
+#include "Switches.h"
 
 #include <arpa/inet.h>
 #include <sys/un.h>
@@ -68,12 +68,24 @@ bool split_list(const char* text, std::vector<std::string>& items) {
     }
 }
 
-bool parse_bind_address(const char* text, BindAddress& out) {
+template <class Value>
+bool parse_into(const char* text, Value& out) {
+    out = Value();
+    if (parse_switch(text, out)) return true;
+    out = Value();
+    return false;
+}
+
+}  // namespace
+
+template <>
+bool parse_switch(const char* text, BindAddress& out) {
     out.set = parse_ipv4(text, out.address);
     return out.set;
 }
 
-bool parse_allowed_peers(const char* text, AllowedPeers& out) {
+template <>
+bool parse_switch(const char* text, AllowedPeers& out) {
     std::vector<std::string> items;
     if (!split_list(text, items)) return false;
     out.networks.clear();
@@ -89,7 +101,8 @@ bool parse_allowed_peers(const char* text, AllowedPeers& out) {
     return true;
 }
 
-bool parse_allowed_uids(const char* text, AllowedUids& out) {
+template <>
+bool parse_switch(const char* text, AllowedUids& out) {
     out.uids.clear();
     out.set = true;
     if (std::strcmp(text, "self") == 0) return true;
@@ -105,7 +118,8 @@ bool parse_allowed_uids(const char* text, AllowedUids& out) {
 
 // A directory whose socket paths fit the local address: "<dir>/<port>.tcp"
 // with the longest port number.
-bool parse_socket_dir(const char* text, SocketDir& out) {
+template <>
+bool parse_switch(const char* text, SocketDir& out) {
     constexpr size_t kLongestName = sizeof "/-2147483648.tcp" - 1;
     if (*text == '\0' || std::strlen(text) + kLongestName >= sizeof(sockaddr_un::sun_path)) return false;
     out.dir = text;
@@ -113,7 +127,8 @@ bool parse_socket_dir(const char* text, SocketDir& out) {
     return true;
 }
 
-bool parse_socket_mode(const char* text, SocketMode& out) {
+template <>
+bool parse_switch(const char* text, SocketMode& out) {
     if (*text == '\0' || std::strlen(text) > 4) return false;
     unsigned mode = 0;
     for (const char* p = text; *p; ++p) {
@@ -126,13 +141,15 @@ bool parse_socket_mode(const char* text, SocketMode& out) {
     return true;
 }
 
-bool parse_bytes(const char* text, ByteLimit& out) {
+template <>
+bool parse_switch(const char* text, ByteLimit& out) {
     if (!parse_decimal(text, ~0ull, out.bytes) || out.bytes == 0) return false;
     out.set = true;
     return true;
 }
 
-bool parse_milliseconds(const char* text, Milliseconds& out) {
+template <>
+bool parse_switch(const char* text, Milliseconds& out) {
     unsigned long long ms;
     if (!parse_decimal(text, 0x7fffffff, ms) || ms == 0) return false;
     out.ms = static_cast<int>(ms);
@@ -140,56 +157,43 @@ bool parse_milliseconds(const char* text, Milliseconds& out) {
     return true;
 }
 
-bool parse_reuse(const char* text, ReuseAddress& out) {
+template <>
+bool parse_switch(const char* text, ReuseAddress& out) {
     if (std::strcmp(text, "1") != 0 && std::strcmp(text, "0") != 0) return false;
     out.set = text[0] == '1';
     return true;
 }
 
-template <class Value>
-bool parse_into(const Switch<Value>& s, const char* text, Value& out) {
-    out = Value();
-    if (s.parse(text, out)) return true;
-    out = Value();
-    return false;
+// The transport rule: exactly "UNIX" is the local socket, anything else TCP.
+template <>
+bool parse_switch(const char* text, SockType& out) {
+    out.set = true;
+    out.local = std::strcmp(text, "UNIX") == 0;
+    return true;
 }
 
-}  // namespace
-
-const Switch<BindAddress> kBindAddress{"KBR7_TARVEX_BIND_ADDR", "an IPv4 address", parse_bind_address};
-const Switch<AllowedPeers> kAllowedPeers{"KBR7_TARVEX_ALLOW_PEERS", "a list of IPv4 addresses and CIDR blocks",
-                                         parse_allowed_peers};
-const Switch<AllowedUids> kAllowedUids{"KBR7_TARVEX_ALLOW_UIDS", "self or a list of user ids", parse_allowed_uids};
-const Switch<SocketDir> kSocketDir{"KBR7_TARVEX_SOCK_DIR", "a directory with room for the socket path",
-                                   parse_socket_dir};
-const Switch<SocketMode> kSocketMode{"KBR7_TARVEX_SOCK_MODE", "an octal file mode", parse_socket_mode};
-const Switch<ByteLimit> kMaxRecord{"KBR7_TARVEX_MAX_RECORD", "a number of bytes", parse_bytes};
-const Switch<Milliseconds> kRecordTimeout{"KBR7_TARVEX_RECORD_TIMEOUT_MS", "a number of milliseconds",
-                                          parse_milliseconds};
-const Switch<Milliseconds> kPreambleTimeout{"KBR7_TARVEX_PREAMBLE_TIMEOUT_MS", "a number of milliseconds",
-                                            parse_milliseconds};
-const Switch<ReuseAddress> kReuseAddress{"KBR7_TARVEX_REUSE_ADDR", "1 or 0", parse_reuse};
-
 template <class Value>
-Value in_force(const Switch<Value>& s, const Setting<Value>& setting, const char* operation, bool& ok) {
+Value in_force(SwitchId id, const Setting<Value>& setting, const char* operation, bool& ok) {
     if (setting.by_member) return setting.value;
+    const SwitchInfo& s = switch_info(id);
     const char* text = std::getenv(s.variable);
     Value v;
     if (text == nullptr || *text == '\0') return v;
-    if (parse_into(s, text, v)) return v;
+    if (parse_into(text, v)) return v;
     log_errf(text::kBadSwitch, operation, s.variable, text, s.what);
     ok = false;
     return Value();
 }
 
 template <class Value>
-bool set_by_member(const Switch<Value>& s, Setting<Value>& setting, const char* member, const char* text) {
+bool set_by_member(SwitchId id, Setting<Value>& setting, const char* member, const char* text) {
+    const SwitchInfo& s = switch_info(id);
     if (text == nullptr) {
         setting = Setting<Value>();
         return true;
     }
     Value v;
-    if (!parse_into(s, text, v)) {
+    if (!parse_into(text, v)) {
         log_errf(text::kBadSwitch, member, s.variable, text, s.what);
         return false;
     }
@@ -198,9 +202,10 @@ bool set_by_member(const Switch<Value>& s, Setting<Value>& setting, const char* 
     return true;
 }
 
-#define TARVEX_ADMISSION_INSTANCES(Value)                                                     \
-    template Value in_force(const Switch<Value>&, const Setting<Value>&, const char*, bool&); \
-    template bool set_by_member(const Switch<Value>&, Setting<Value>&, const char*, const char*);
+// One instance per value type (two switches share Milliseconds).
+#define TARVEX_ADMISSION_INSTANCES(Value)                                         \
+    template Value in_force(SwitchId, const Setting<Value>&, const char*, bool&); \
+    template bool set_by_member(SwitchId, Setting<Value>&, const char*, const char*);
 TARVEX_ADMISSION_INSTANCES(BindAddress)
 TARVEX_ADMISSION_INSTANCES(AllowedPeers)
 TARVEX_ADMISSION_INSTANCES(AllowedUids)
@@ -209,6 +214,7 @@ TARVEX_ADMISSION_INSTANCES(SocketMode)
 TARVEX_ADMISSION_INSTANCES(ByteLimit)
 TARVEX_ADMISSION_INSTANCES(Milliseconds)
 TARVEX_ADMISSION_INSTANCES(ReuseAddress)
+TARVEX_ADMISSION_INSTANCES(SockType)
 #undef TARVEX_ADMISSION_INSTANCES
 
 }  // namespace detail
