@@ -26,6 +26,7 @@ struct TarvexTestAccess {
     static bool& no_swap(Tarvex& t) { return link(t).no_swap; }
     static char*& buffer(Tarvex& t) { return link(t).buffer; }
     static unsigned int& size(Tarvex& t) { return link(t).size; }
+    static unsigned int& capacity(Tarvex& t) { return link(t).capacity; }
     static int& lport(Tarvex& t) { return link(t).lport; }
     static int& bigend_mode(Tarvex& t) { return link(t).bigend_mode; }
     static int swap_buffer(Tarvex& t) { return link(t).SwapBuffer(); }

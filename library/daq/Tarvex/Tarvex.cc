@@ -191,6 +191,10 @@ unsigned int Tarvex::get_event_length() { return link_->get_event_length(); }
 kbr7_eventheader* Tarvex::get_event_header() { return link_->get_event_header(); }
 kbr7_eventheader_2024* Tarvex::get_event_header_2024() { return link_->get_event_header_2024(); }
 kbr7_daq_slow_data_header* Tarvex::get_slow_data_header() { return link_->get_slow_data_header(); }
+char* Tarvex::take_record_array(unsigned int* size, unsigned int* capacity) {
+    return link_->take_record_array(size, capacity);
+}
+void Tarvex::reuse_record_array(char* array, unsigned int capacity) { link_->reuse_record_array(array, capacity); }
 int Tarvex::get_data_fd() const { return link_->get_data_fd(); }
 size_t Tarvex::get_buffered_bytes() const { return link_->get_buffered_bytes(); }
 bool Tarvex::get_peer_closed() const { return link_->get_peer_closed(); }

@@ -410,9 +410,11 @@ int Link::ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec) {
 // ---------------------------------------------------------------------------
 // The record buffer
 
+// A record is stored when `size` is not 0: an array offered by
+// reuse_record_array holds none yet.
 int Link::SwapBuffer() {
     if (!get_swap()) return 0;
-    if (buffer == nullptr) return ERR_NO_BUFFER;
+    if (buffer == nullptr || size == 0) return ERR_NO_BUFFER;
     const KindRow* k = TarvexReceiver::converted_kind(*this);
     if (k == nullptr) return 0;
     if (k->convert_record(buffer) != 0) return TarvexReceiver::swap_failed(*k);
@@ -420,8 +422,33 @@ int Link::SwapBuffer() {
 }
 
 int Link::WriteBlockToRingBuffer(RNG_RingBuffer& rb) {
-    if (buffer == nullptr) return ERR_NO_BUFFER;
+    if (buffer == nullptr || size == 0) return ERR_NO_BUFFER;
     return rb.Write(buffer, size) == size ? 0 : ERR_RING_WRITE;
+}
+
+char* Link::take_record_array(unsigned int* taken_size, unsigned int* taken_capacity) {
+    char* array = size > 0 ? buffer : nullptr;
+    if (taken_size != nullptr) *taken_size = array != nullptr ? size : 0;
+    if (taken_capacity != nullptr) *taken_capacity = array != nullptr ? capacity : 0;
+    if (array != nullptr) {
+        buffer = nullptr;
+        size = 0;
+        capacity = 0;
+    }
+    return array;
+}
+
+// The offered array waits in `buffer` with no record in it, so that
+// store_record's rule for reusing the link's own array decides about it.
+void Link::reuse_record_array(char* array, unsigned int array_capacity) {
+    if (array == nullptr) return;
+    if (buffer != nullptr) {
+        delete[] array;
+        return;
+    }
+    buffer = array;
+    capacity = array_capacity;
+    size = 0;
 }
 
 namespace {

@@ -55,6 +55,8 @@ public:
     kbr7_eventheader* get_event_header();
     kbr7_eventheader_2024* get_event_header_2024();
     kbr7_daq_slow_data_header* get_slow_data_header();
+    char* take_record_array(unsigned int* size, unsigned int* capacity);
+    void reuse_record_array(char* array, unsigned int capacity);
     int get_data_fd() const;
     size_t get_buffered_bytes() const;
     bool get_peer_closed() const;
@@ -94,8 +96,8 @@ public:
     int setup = 0;           // 1 once the end is established
     int must_swap = 0;       // records on this link are converted
     bool no_swap = false;    // the caller masks conversion
-    char* buffer = nullptr;  // the last event or slow-data record received
-    unsigned int size = 0;   // its length
+    char* buffer = nullptr;  // the last event or slow-data record received, or an array offered for the next
+    unsigned int size = 0;   // its length; 0 when no record is stored
     int lport = 0;           // the port of SocketSetup
     int bigend_mode = Tarvex::NATIVE_MODE;
 
