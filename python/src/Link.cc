@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "Buffers.h"
+#include "LogRoute.h"
 #include "Objects.h"
 #include "Status.h"
 #include "event_util.h"
@@ -213,15 +214,23 @@ double monotonic_now() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-// Tries again every 50 ms while the connection is refused.
+// Tries again every 50 ms while the connection is refused.  The lines of a
+// refused attempt are told at most once a second (the first attempt's are);
+// every other attempt's lines are told as they are.
 void connect(LinkObject& l, const std::string& host, long long port, const py::object& timeout) {
     const int p = port_of(port);
     const double seconds = seconds_of(timeout);
     InUse use(l);
     const double deadline = monotonic_now() + seconds;
+    double told = -1e300;
     for (;;) {
+        HeldLines lines;
         const int st = unlocked([&] { return l.link.Connect(host.c_str(), p); });
         const double now = monotonic_now();
+        if (st != ERR_CONNECT || now - told >= 1.0) {
+            told = st == ERR_CONNECT ? now : told;
+            lines.replay();
+        }
         if (st == 0) {
             l.setup = true;
             return;
@@ -718,7 +727,8 @@ waiting up to 100 ms for it first.)doc");
         .def("accept", &accept, "Waits for a peer and sends it the byte-order preamble.")
         .def("connect", &connect, py::arg("host"), py::arg("port"), py::kw_only(), py::arg("timeout") = 0.0,
              "Connects to an accepting end (the port as for listen).  timeout: keep trying, every 50 ms, for that "
-             "many seconds (>= 0) while the connection is refused (the peer may not listen yet).")
+             "many seconds (>= 0) while the connection is refused (the peer may not listen yet); the refusal's "
+             "line is told at most once a second.")
         .def(
             "disconnect",
             [](LinkObject& l) {
