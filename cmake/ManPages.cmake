@@ -1,7 +1,9 @@
 # Man pages of the tools, made from their --help and --version with
-# help2man when it is installed (Debian: help2man), and installed to
-# man1.  Without help2man the tools are built and installed without them.
+# help2man when it is installed (Debian: help2man), compressed with gzip as
+# man pages are installed, and installed to man1.  Without help2man the
+# tools are built and installed without them.
 find_program(HELP2MAN_EXECUTABLE help2man)
+find_program(GZIP_EXECUTABLE gzip)
 option(TARVEX_MAN_PAGES "Generate the tools' man pages with help2man" ON)
 
 # One line each for the NAME section.
@@ -25,14 +27,22 @@ foreach(tool tarvex-demo tarvex-dump tarvex-send tarvex-bench)
     continue()
   endif()
   set(page ${CMAKE_BINARY_DIR}/man/man1/${tool}.1)
-  add_custom_command(OUTPUT ${page}
+  set(compress)
+  set(installed ${page})
+  if(GZIP_EXECUTABLE)
+    # -n: no name or time stamp inside, so that a rebuild gives the same bytes.
+    set(compress COMMAND ${GZIP_EXECUTABLE} -9 -n -f -k ${page} BYPRODUCTS ${page})
+    set(installed ${page}.gz)
+  endif()
+  add_custom_command(OUTPUT ${installed}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man/man1
     COMMAND ${HELP2MAN_EXECUTABLE} --no-info --no-discard-stderr --section 1
             --name "${TARVEX_MAN_NAME_${tool}}" --output ${page} $<TARGET_FILE:${tool}>
+    ${compress}
     DEPENDS ${tool}
     COMMENT "Man page of ${tool}"
     VERBATIM)
-  list(APPEND pages ${page})
+  list(APPEND pages ${installed})
 endforeach()
 add_custom_target(tarvex-man-pages ALL DEPENDS ${pages})
 install(FILES ${pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)

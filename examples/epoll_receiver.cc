@@ -4,8 +4,10 @@
 //
 // Every PORT is the listening end of one link; the program accepts one
 // sender on each, then receives COUNT events from every link as they come.
-// It answers no acknowledgements (no ring buffer): the senders send without
-// waiting for one.
+// Each link has a ring buffer, so it answers acknowledgements: a sender may
+// send acknowledged (minimal_sender's default) or not ("noack").  A
+// receiver without a ring answers nothing, and an acknowledged sender would
+// wait in vain.
 //
 // The rule for event loops: a link reads ahead, so bytes of the next records
 // may already wait inside it (get_buffered_bytes()) while its descriptor
@@ -30,6 +32,8 @@ namespace {
 struct Link {
     explicit Link(int port) : port(port) {}
     Tarvex link{Tarvex::NATIVE_MODE};
+    RNG_RingBuffer ring{1 << 20};
+    std::vector<char> record;
     int port;
     int records = 0;
     bool open = false;
@@ -40,12 +44,16 @@ struct Link {
 bool serve(Link& l, int count) {
     do {
         // The descriptor was readable or bytes are buffered: no wait needed (0 s).
-        const int st = l.link.ReceiveEvent(nullptr, 1, 0, 0);
+        int st = l.link.ReceiveEvent(&l.ring, 1, 0, 0);
         if (st == ERR_TIMEOUT || st == ERR_SCAN_AGAIN) return !l.link.get_peer_closed();  // no whole record yet
+        if (st == 0) st = l.link.WriteBlockToRingBuffer(l.ring);
         if (st != 0) {
             std::fprintf(stderr, "port %d: ReceiveEvent: %s (%d)\n", l.port, tarvex_status_name(st), st);
             return false;
         }
+        // The consumer's side, here at once: take the record out of the ring.
+        l.record.resize(l.ring.nextRecordSize());
+        l.ring.Read(l.record.data(), l.record.size());
         ++l.records;
         std::printf("port %d: event %u, %u bytes\n", l.port, l.link.get_event_header()->event_number,
                     l.link.get_event_length());

@@ -24,9 +24,9 @@ int main(int argc, char** argv) {
     const int count = argc > 3 ? std::atoi(argv[3]) : 10;
     const bool ack = argc <= 4 || std::strcmp(argv[4], "noack") != 0;
 
-    // false: do not mask byte-order conversion (the accepting end decides
-    // whether records must be converted; the link does it).
-    Tarvex link(false);
+    // The accepting end decides whether records must be converted; the
+    // link does it.  The mode matters only on that end.
+    Tarvex link(Tarvex::NATIVE_MODE);
     int st = link.Connect(host, port);
     if (st != 0) {
         std::fprintf(stderr, "Connect: %s (%d)\n", tarvex_status_name(st), st);

@@ -14,9 +14,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -759,6 +761,138 @@ TEST_P(Transport, ConnectFalseReplacesThePeer) {
     EXPECT_EQ(A::connected(acc), 1);
     EXPECT_EQ(second.read_exact(4), tt::host32(kNative));
     EXPECT_EQ(release(acc), 0);
+}
+
+// ------------------------------------------------------------------ the close
+
+namespace {
+
+// A 64-byte 2010 event numbered `n`: a header and one body fragment.
+struct SmallEvent {
+    kbr7_eventheader head{};
+    uint32_t body[7] = {};
+    iovec vec[2];
+    explicit SmallEvent(uint32_t n) {
+        head.pattern = KBR7_PATTERN_2010;
+        head.event_length = sizeof head + sizeof body;
+        head.event_number = n;
+        for (uint32_t& w : body) w = n * 7;
+        vec[0] = {&head, sizeof head};
+        vec[1] = {body, sizeof body};
+    }
+};
+
+int send_unacknowledged(Tarvex& t, uint32_t n) {
+    SmallEvent e(n);
+    return t.SendEvent(e.vec, 2, SendEvent_NOACK);
+}
+
+size_t count_of(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+}  // namespace
+
+// The sender closes at once after its last record, while a receiver given a
+// ring buffer (which answers every record) is still reading: every record
+// arrives, in order, and the sender is told once that its peer answers.
+TEST_P(Transport, CloseRightAfterUnacknowledgedRecordsLosesNone) {
+    constexpr uint32_t kRecords = 20000;
+    Tarvex acc(false);
+    Tarvex con(false);
+    ASSERT_EQ(setup(acc), 0);
+    ASSERT_EQ(connect_both(acc, con).connecting, 0);
+
+    uint32_t received = 0;
+    bool in_order = true;
+    int sent = 0, released = -1;
+    tt::Captured io = tt::capture([&] {
+        std::thread receiver([&] {
+            RNG_RingBuffer ring(64 << 20);
+            while (acc.ReceiveEvent(&ring, -1, 5, 0) == 0) {
+                in_order = in_order && acc.get_event_header()->event_number == received;
+                ++received;
+            }
+        });
+        while (sent < static_cast<int>(kRecords) && send_unacknowledged(con, static_cast<uint32_t>(sent)) == 0) ++sent;
+        released = con.SocketRelease();
+        receiver.join();
+    });
+    EXPECT_EQ(sent, static_cast<int>(kRecords)) << io.out << io.err;
+    EXPECT_EQ(released, 0);
+    EXPECT_EQ(received, kRecords);
+    EXPECT_TRUE(in_order);
+    EXPECT_EQ(count_of(io.err, "the peer answers acknowledgements this sender does not ask for"), 1u);
+    EXPECT_EQ(con.get_no_room_answers(), 0u);
+    EXPECT_EQ(release(acc), 0);
+}
+
+// What a close waits for, and how long at most.
+TEST_P(Transport, CloseWaitsOnlyForWhatThePeerOwesWithinTheBudget) {
+    tt::RawListener listener(port_, local());
+    struct Case {
+        const char* name;
+        bool sends_records;
+        enum { Idle, AnswersAll, KeepsSending } peer;
+        bool waits_out_the_budget;
+    } cases[] = {
+        {"nothing sent, peer idle", false, Case::Idle, false},
+        {"records sent, every answer in", true, Case::AnswersAll, false},
+        {"records sent, peer idle and silent", true, Case::Idle, true},
+        {"records sent, peer keeps sending", true, Case::KeepsSending, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Tarvex con(false);
+        con.SetRetry(5);  // a budget of half a second
+        std::future<int> connected = std::async(std::launch::async, [&] { return con.Connect(host(), port_); });
+        tt::RawPeer peer = listener.accept();
+        ASSERT_TRUE(peer.valid());
+        ASSERT_TRUE(peer.send(tt::host32(kNative)));
+        tt::capture([&] { ASSERT_EQ(connected.get(), 0); });
+        if (c.sends_records) {
+            for (uint32_t n = 0; n < 3; ++n) ASSERT_EQ(send_unacknowledged(con, n), 0);
+        }
+        if (c.peer == Case::AnswersAll) {
+            ASSERT_EQ(peer.read_exact(3 * 64).size(), 3u * 64);
+            for (int i = 0; i < 3; ++i) peer.send(tt::host32(0));
+        }
+        std::atomic<bool> stop{false};
+        std::thread chatter;
+        if (c.peer == Case::KeepsSending)
+            chatter = std::thread([&] {
+                const tt::Bytes noise(512, 0x5a);
+                while (!stop && peer.send(noise)) {
+                }
+            });
+
+        const long long start = tt::now_ms();
+        tt::capture([&] { EXPECT_EQ(con.Disconnect(), 0); });
+        const long long took = tt::now_ms() - start;
+        stop = true;
+        if (chatter.joinable()) {
+            peer.shutdown_write();
+            chatter.join();
+        }
+        // Never longer than the budget (with room for a loaded machine);
+        // no wait at all when nothing is owed.
+        EXPECT_LT(took, 3000);
+        if (c.waits_out_the_budget) {
+            EXPECT_GE(took, 400);
+        } else {
+            EXPECT_LT(took, 400);
+        }
+        // The peer reads every record, then the end of the stream: no reset.
+        if (c.peer != Case::AnswersAll) {
+            const tt::Bytes rest = peer.read_until_closed(2000);
+            EXPECT_EQ(rest.size(), c.sends_records ? 3u * 64 : 0u);
+        } else {
+            EXPECT_TRUE(peer.sees_close());
+        }
+        tt::capture([&] { con.SocketRelease(); });
+    }
 }
 
 TEST_P(Transport, SecondAcceptIsRefusedWhileConnected) {

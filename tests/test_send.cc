@@ -6,6 +6,7 @@
 // field, in host order and in the other byte order, never with the
 // conversion library the link itself uses.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <future>
@@ -471,6 +473,97 @@ INSTANTIATE_TEST_SUITE_P(
                       AnswerCase{"convertedAdmitted", true, SendEvent_ACK, other32(0), false, 0},
                       AnswerCase{"convertedRefused", true, SendEvent_ACK, other32(1), false, ERR_NO_SPACE}),
     [](const ::testing::TestParamInfo<AnswerCase>& i) { return std::string(i.param.name); });
+
+// --- answers nobody asked for ---------------------------------------------------------
+// A receiver given a ring buffer answers every event and slow-data record,
+// asked or not.
+
+// True once the link's socket holds bytes to read.
+bool readable_within(int fd, int ms) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, ms) == 1;
+}
+
+TEST_F(SendTest, UnaskedAnswersAreTakenCountedAndToldOnce) {
+    Record rec = slow12();
+    const size_t size = rec.wire(false).size();
+    tt::Captured cap = tt::capture([&] {
+        for (int i = 0; i < 5; ++i) ASSERT_EQ(link.SendEvent(rec.vec(), rec.frsin(), SendEvent_NOACK), 0);
+        ASSERT_EQ(peer.read_exact(5 * size).size(), 5 * size);
+        // Room, no room, room, no room, no room.
+        for (uint32_t a : {0u, 1u, 0u, 1u, 1u}) peer.send(tt::host32(a));
+        ASSERT_TRUE(readable_within(link_fd, 5000));
+        // The sender looks for answers often enough that they never pile up.
+        for (int i = 0; i < 64; ++i) ASSERT_EQ(link.SendEvent(rec.vec(), rec.frsin(), SendEvent_NOACK), 0);
+    });
+    EXPECT_EQ(link.get_no_room_answers(), 3u);
+    EXPECT_EQ(link.get_buffered_bytes(), 0u);
+    EXPECT_FALSE(readable_within(link_fd, 0));
+    EXPECT_EQ(cap.out, "");
+    EXPECT_EQ(lines(cap.err), (std::vector<std::string>{
+                                  "SendEvent(): the peer answers acknowledgements this sender does not ask for "
+                                  "(its receiver was given a ring buffer); the answers are taken and dropped",
+                                  "SendEvent(): the peer had no room for a record sent unacknowledged and skipped "
+                                  "it; send with SendEvent_ACK to have such records refused instead"}));
+    // The records themselves went out untouched.
+    for (int i = 0; i < 64; ++i) ASSERT_EQ(peer.read_exact(size), rec.wire(false));
+}
+
+// An acknowledged record after unacknowledged ones: the answers owed to the
+// earlier records come first and are not taken for this record's own.
+TEST_F(SendTest, AnswersOwedToEarlierRecordsAreNotTakenForTheAskedOne) {
+    Record rec = event36();
+    const size_t size = rec.wire(false).size();
+    int status = -1;
+    tt::capture([&] {
+        for (int i = 0; i < 3; ++i) ASSERT_EQ(link.SendEvent(rec.vec(), rec.frsin(), SendEvent_NOACK), 0);
+        ASSERT_EQ(peer.read_exact(3 * size).size(), 3 * size);
+        for (int i = 0; i < 3; ++i) peer.send(tt::host32(1));  // no room for any of them
+        ASSERT_TRUE(readable_within(link_fd, 5000));
+        auto f = send_async(rec, SendEvent_ACK);
+        EXPECT_EQ(header_answer_body(rec.hdsz(), tt::host32(0), size - rec.hdsz()), rec.wire(false));
+        status = f.get();
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(link.get_no_room_answers(), 3u);
+    // A refusal of an asked record counts too.
+    tt::capture([&] {
+        auto f = send_async(rec, SendEvent_ACK);
+        header_answer_body(rec.hdsz(), tt::host32(1), 0);
+        status = f.get();
+    });
+    EXPECT_EQ(status, ERR_NO_SPACE);
+    EXPECT_EQ(link.get_no_room_answers(), 4u);
+}
+
+// A peer that answers while the sender's socket is full: the sender takes
+// the answers while it waits for room, so that the peer never blocks.
+TEST_F(SendTest, AnswersAreTakenWhileWaitingForRoom) {
+    small_send_buffer();
+    Record rec = large(64, 1024);
+    const size_t size = rec.wire(false).size();
+    std::atomic<bool> done{false};
+    std::thread answering([&] {
+        // Reads each record and answers it, as a ring receiver does, with a
+        // socket that holds few answers.
+        peer.set_sndbuf(4096);
+        for (int i = 0; i < 40 && !done; ++i) {
+            if (peer.read_exact(size, 5000).size() != size) return;
+            ASSERT_TRUE(peer.send(tt::host32(0)));
+        }
+    });
+    std::vector<int> statuses;
+    tt::Captured cap = tt::capture([&] {
+        for (int i = 0; i < 40; ++i) {
+            Record r = rec;  // a short write rewrites the caller's entries
+            statuses.push_back(link.SendEvent(r.vec(), r.frsin(), SendEvent_NOACK));
+        }
+    });
+    EXPECT_EQ(statuses, std::vector<int>(40, 0)) << cap.out << cap.err;
+    done = true;
+    answering.join();
+    EXPECT_EQ(link.get_no_room_answers(), 0u);
+}
 
 TEST_F(SendTest, PeerThatNeverAnswersUsesUpTheBudget) {
     ASSERT_EQ(link.SetRetry(3), 0);

@@ -6,6 +6,8 @@
 // to it, so it caps record lengths by default (--max-record) and goes on
 // through bad records, refused ones and an idle peer.
 
+#include <poll.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
@@ -125,13 +127,24 @@ public:
     const std::string& problem() const { return problem_; }
 
     void run();
+    // After --count records the peer is given the time to end the link
+    // first; see the definition.
+    void let_peer_close_first();
+    // Flushes and closes the file of --save; a failure is reported and counted.
+    void finish_saving();
     void print_totals() const;
+    // True when the records could not all be saved.
+    bool save_failed() const { return save_failed_; }
 
 private:
     void report_progress() {
         if (s_.stats) progress_.maybe_report(tvt::now(), t_, link_.get_scan_skipped_total());
     }
-    bool done() const { return stopped() || gone_ || (s_.count > 0 && t_.taken >= s_.count); }
+    bool done() const { return stopped() || gone_ || save_failed_ || (s_.count > 0 && t_.taken >= s_.count); }
+    void save(const Seen& r);
+    // Ends the saving after a failed write, flush or close: the file lacks
+    // records, so the dump says so and stops instead of going on.
+    void saving_failed(const std::string& what, int err);
     // The peer has closed its end and every byte it sent has been taken;
     // until then a call that finds no record met an idle peer.
     bool peer_gone() const { return link_.get_peer_closed() && link_.get_buffered_bytes() == 0; }
@@ -161,6 +174,7 @@ private:
     std::vector<unsigned char> copy_;
     Totals t_;
     bool gone_ = false;
+    bool save_failed_ = false;
     std::string problem_;
     Progress progress_;
 };
@@ -173,7 +187,7 @@ void Dump::show(const Seen& r) {
     const bool has_generation = r.kind != Kind::Image && r.kind != Kind::Spectrum;
     std::string name = std::string(k.label) + (has_generation ? std::string("/") + k.generation : "");
     ++t_.by_kind[name];
-    if (save_) std::fwrite(r.bytes, 1, r.length, save_);
+    save(r);
     if (s_.quiet) return;
     uint32_t seq = 0;
     const size_t fixed = k.fixed_size;
@@ -182,6 +196,39 @@ void Dump::show(const Seen& r) {
                 r.length, r.detail.c_str(), tag.c_str());
     if (s_.hex) print_hex(r.bytes, std::min(s_.hex, r.length));
     std::fflush(stdout);
+}
+
+void Dump::save(const Seen& r) {
+    if (!save_ || save_failed_) return;
+    // The file is buffered: a failing write may show only at a later record
+    // or at the final flush.
+    if (std::fwrite(r.bytes, 1, r.length, save_) != r.length)
+        saving_failed("writing record #" + std::to_string(t_.records), errno);
+}
+
+// Mid-run (the file still open) the failure ends the dump; at the final
+// flush or close it has ended already.
+void Dump::saving_failed(const std::string& what, int err) {
+    save_failed_ = true;
+    ++t_.errors;
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: --save %s: %s failed: %s; the file is incomplete%s\n", kTool, s_.save.c_str(),
+                 what.c_str(), std::strerror(err), save_ ? ", the dump ends" : "");
+    std::fflush(stderr);
+}
+
+void Dump::finish_saving() {
+    if (!save_) return;
+    std::FILE* f = save_;
+    save_ = nullptr;
+    const bool flushed = std::fflush(f) == 0;
+    const int flush_error = errno;
+    const bool closed = std::fclose(f) == 0;
+    if (save_failed_) return;  // told already
+    if (!flushed)
+        saving_failed("flushing", flush_error);
+    else if (!closed)
+        saving_failed("closing", errno);
 }
 
 bool Dump::goes_on(int st, const char* call) {
@@ -311,6 +358,22 @@ void Dump::run() {
     }
 }
 
+// The end that ends a TCP connection first keeps its address in the
+// closing wait (TIME_WAIT) for a minute, and a listener that did so cannot
+// listen on its port again in that time.  A sender that has sent what it
+// had ends its side at once, so the dump that stopped at --count waits for
+// that (up to kPeerCloseWaitMs), unless the peer sends more: then it closes
+// first.
+void Dump::let_peer_close_first() {
+    constexpr int kPeerCloseWaitMs = 2000;
+    if (stopped() || gone_ || save_failed_ || link_.get_peer_closed() || link_.get_buffered_bytes() > 0) return;
+    const int fd = link_.get_data_fd();
+    if (fd < 0) return;
+    pollfd p{fd, POLLIN | POLLRDHUP, 0};
+    while (::poll(&p, 1, kPeerCloseWaitMs) < 0 && errno == EINTR && !stopped()) {
+    }
+}
+
 void Dump::print_totals() const {
     std::printf("--- totals ---\n");
     std::printf("records: %lld\n", t_.records);
@@ -331,7 +394,7 @@ int main(int argc, char** argv) {
     std::vector<tvt::OptionDef> options = {
         {"listen", "PORT", "accept a link on PORT (default 5000; 0 picks a free port)"},
         {"connect", "HOST:PORT", "connect to a listening sender instead"},
-        {"unix", nullptr, "local socket /tmp/<port>.tcp instead of TCP"},
+        {"unix", nullptr, "local socket /tmp/<port>.tcp instead of TCP (as KBR7_TARVEX_SOCK_TYPE=UNIX does)"},
         {"bigend", nullptr, "when listening: big-endian mode, both ends convert"},
         {"images", nullptr, "receive images (ReceiveImage) instead of events"},
         {"spectra", nullptr, "receive spectra (ReceiveSpect) instead of events"},
@@ -352,14 +415,19 @@ int main(int argc, char** argv) {
                      "records longer than --max-record (64M by default) and records that fail are\n"
                      "passed over.  Totals when the peer has closed the link, after --count records,\n"
                      "or on SIGINT or SIGTERM (exit status 0).\n"
-                     "Without --ring no acknowledgement is answered (a sender must not use --ack).\n"
-                     "A bad option or value ends the program with exit status 2 before anything is\n"
-                     "opened; a failure of the link with 1.",
+                     "Without --ring no acknowledgement is answered (a sender must not use --ack);\n"
+                     "with --ring every record is answered, and the sender must use --ack: an\n"
+                     "unacknowledged sender does not wait for a \"no room\" answer, and the record is\n"
+                     "lost.  The link's own lines go to standard error.  A bad option or value, or a\n"
+                     "--save file that cannot be opened, ends the program with exit status 2 before\n"
+                     "anything is opened; a failure of the link or of a write to the --save file\n"
+                     "with 1.",
                      options);
+    tvt::library_lines_to_stderr();
     opt.parse(argc, argv);
     opt.exclusive("images", "spectra");
     const tvt::LinkPlan plan = tvt::link_plan(opt, true);
-    tvt::use_local_socket(opt.has("unix"));
+    tvt::choose_transport(opt.has("unix"));
 
     constexpr unsigned long long kGiB = 1ull << 30;
     Settings s;
@@ -383,10 +451,18 @@ int main(int argc, char** argv) {
     int st = tvt::open_link(link, plan, kTool, stopped);
     if (st == 0) {
         std::printf("%s: connected, %s\n", kTool, link.get_swap() ? "converting records" : "records in native order");
+        if (s.ring_bytes)
+            std::printf(
+                "%s: answering acknowledgements against a ring buffer of %s: the sender must send "
+                "acknowledged (tarvex-send --ack)\n",
+                kTool, opt.text("ring", "").c_str());
         std::fflush(stdout);
         dump.run();
+        dump.let_peer_close_first();
     }
+    dump.finish_saving();
     if (st == 0 || stopped()) dump.print_totals();
     tvt::close_link(link);
+    if (dump.save_failed()) return 1;
     return st == 0 || stopped() ? 0 : 1;
 }

@@ -5,6 +5,7 @@
 // program with 1; SIGINT or SIGTERM stops it after the record in flight,
 // with the summary of what was sent and exit status 128 + the signal.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -79,15 +80,20 @@ public:
     // Returns the exit code; the summary is the caller's.
     int run() {
         start_ = tvt::now();
-        return file_ ? from_file() : synthetic();
+        const int code = file_ ? from_file() : synthetic();
+        end_ = tvt::now();
+        return code;
     }
 
-    void summary() const {
-        const double s = start_ > 0 ? std::max(tvt::now() - start_, 1e-9) : 1e-9;
+    // After the link is closed: the "no room" answers of an unacknowledged
+    // link are all in only once the close has taken what the receiver owed.
+    void summary(unsigned long long no_room) const {
+        const double s = start_ > 0 ? std::max((end_ > 0 ? end_ : tvt::now()) - start_, 1e-9) : 1e-9;
         std::string kinds;
         for (const auto& [name, n] : by_kind_) kinds += (kinds.empty() ? "" : ", ") + name + " " + std::to_string(n);
-        std::printf("%s: sent %lld records (%s), %llu bytes in %.3f s: %.0f records/s, %.1f MB/s\n", kTool, sent_,
-                    kinds.empty() ? "none" : kinds.c_str(), bytes_, s, sent_ / s, bytes_ / 1e6 / s);
+        std::printf(
+            "%s: sent %lld records (%s), %llu bytes in %.3f s: %.0f records/s, %.1f MB/s; no-room answers: %llu\n",
+            kTool, sent_, kinds.empty() ? "none" : kinds.c_str(), bytes_, s, sent_ / s, bytes_ / 1e6 / s, no_room);
         std::fflush(stdout);
     }
 
@@ -143,6 +149,7 @@ private:
     const Settings& s_;
     std::FILE* file_;
     double start_ = 0;
+    double end_ = 0;
     long long sent_ = 0;
     unsigned long long bytes_ = 0;
     std::map<std::string, long long> by_kind_;
@@ -153,12 +160,40 @@ private:
 // Kinds that are never acknowledged: their receivers write nothing back.
 bool acknowledged_kind(Kind k) { return k != Kind::Image && k != Kind::Spectrum; }
 
+// What makes the file of --file unfit to send, checked before anything
+// else is opened: it must be a regular file, not empty, whose first record
+// is one `as` stands for.  Empty when it is fit; the file is then at its
+// start again.
+std::string record_file_problem(std::FILE* file, Kind as) {
+    struct stat st {};
+    if (::fstat(fileno(file), &st) != 0) return std::strerror(errno);
+    if (S_ISDIR(st.st_mode)) return std::strerror(EISDIR);
+    if (!S_ISREG(st.st_mode)) return "not a regular file";
+    if (st.st_size == 0) return "the file is empty";
+    tvt::Record first;
+    std::string problem;
+    if (tvt::read_record(file, as, first, problem) < 0) return "record 0: " + problem;
+    if (std::fseek(file, 0, SEEK_SET) != 0) return std::strerror(errno);
+    return "";
+}
+
+// Records the receiver skipped for want of room in its ring buffer: it
+// answers acknowledgements, which an unacknowledged sender does not wait
+// for, so the records were lost.  (Acknowledged, the first such answer ends
+// the sender with ERR_NO_SPACE.)
+void report_skipped_records(unsigned long long no_room) {
+    std::fprintf(stderr,
+                 "%s: the receiver had no room for %llu record(s) and skipped them: it answers acknowledgements, "
+                 "send with --ack\n",
+                 kTool, no_room);
+}
+
 int main(int argc, char** argv) {
     const std::string kinds_help = "record kind(s), taken in turn: " + tvt::kind_names() + " (default event2010)";
     std::vector<tvt::OptionDef> options = {
         {"connect", "HOST:PORT", "connect to a listening receiver (default 127.0.0.1:5000)"},
         {"listen", "PORT", "accept the receiver on PORT instead (0 picks a free port)"},
-        {"unix", nullptr, "local socket /tmp/<port>.tcp instead of TCP"},
+        {"unix", nullptr, "local socket /tmp/<port>.tcp instead of TCP (as KBR7_TARVEX_SOCK_TYPE=UNIX does)"},
         {"bigend", nullptr, "when listening: big-endian mode, both ends convert"},
         {"kind", "K[,K...]", kinds_help.c_str()},
         {"size", "BYTES", "payload bytes of each synthetic record (default 1024, at least 8, at most 1G)"},
@@ -177,14 +212,20 @@ int main(int argc, char** argv) {
                      "payload (the body of events and slow data, the pixels of images, the data of\n"
                      "spectra), or the records of a file of concatenated records as tarvex-dump --save\n"
                      "writes it.  Spectra go out as raw blocks (SendRequest).  Any failure prints the\n"
-                     "status by name and number and exits 1; a bad option or value exits 2 before\n"
-                     "anything is opened.  A connecting sender waits at most 10 s for the receiver's\n"
-                     "preamble (--preamble-timeout).  SIGINT or SIGTERM stops it: it prints what it\n"
-                     "has sent and exits with 128 + the signal number (130, 143).",
+                     "status by name and number and exits 1; a bad option or value, or a --file that\n"
+                     "is not a regular file, is empty or does not start with a record, exits 2 before\n"
+                     "anything is opened.  The summary counts the receiver's \"no room\" answers; a\n"
+                     "receiver with a ring buffer answers every record, so send to it with --ack:\n"
+                     "records it skipped for want of room make an unacknowledged sender exit 1.\n"
+                     "A connecting sender waits at most 10 s for the receiver's preamble\n"
+                     "(--preamble-timeout).  SIGINT or SIGTERM stops it: it prints what it has sent\n"
+                     "and exits with 128 + the signal number (130, 143).  The link's own lines go to\n"
+                     "standard error.",
                      options);
+    tvt::library_lines_to_stderr();
     opt.parse(argc, argv);
     const tvt::LinkPlan plan = tvt::link_plan(opt, false);
-    tvt::use_local_socket(opt.has("unix"));
+    tvt::choose_transport(opt.has("unix"));
 
     Settings s;
     if (!tvt::parse_kind_list(opt.text("kind", "event2010"), s.kinds)) opt.fail("unknown --kind; " + kinds_help);
@@ -204,11 +245,17 @@ int main(int argc, char** argv) {
         if (s.kinds.size() != 1) opt.fail("--file takes one --kind (image or spectrum for files of those)");
     }
 
-    // The file is opened before the link: a wrong name must not cost a receiver its connection.
+    // The file is checked before the link is opened: a wrong file must not
+    // cost a receiver its connection, nor give it an empty session.
     std::FILE* file = nullptr;
-    if (!s.file.empty() && !(file = std::fopen(s.file.c_str(), "rb"))) {
-        std::fprintf(stderr, "%s: --file %s: %s\n", kTool, s.file.c_str(), std::strerror(errno));
-        return 2;
+    if (!s.file.empty()) {
+        file = std::fopen(s.file.c_str(), "rb");
+        const std::string problem = file ? record_file_problem(file, s.kinds[0]) : std::strerror(errno);
+        if (!problem.empty()) {
+            std::fprintf(stderr, "%s: --file %s: %s\n", kTool, s.file.c_str(), problem.c_str());
+            if (file) std::fclose(file);
+            return 2;
+        }
     }
 
     tvt::catch_stop_signals();
@@ -222,8 +269,13 @@ int main(int argc, char** argv) {
                     st == 0 ? "" : " before the link was open");
         code = 128 + tvt::stop_signal();
     }
-    if (st == 0 || stopped()) sender.summary();
     if (file) std::fclose(file);
     tvt::close_link(link);
+    const unsigned long long no_room = link.get_no_room_answers();
+    if (st == 0 || stopped()) sender.summary(no_room);
+    if (no_room > 0 && !s.ack) {
+        report_skipped_records(no_room);
+        if (code == 0) code = 1;
+    }
     return code;
 }

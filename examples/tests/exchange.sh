@@ -68,10 +68,12 @@ epoll)
   timeout 30 "$epoll" 20 0 0 >"$work/epoll.out" 2>"$work/epoll.err" &
   pids+=($!)
   ports=$(wait_ports "$work/epoll.out" 2)
-  # Both senders at once: their records interleave at the receiver.
+  # Both senders at once: their records interleave at the receiver.  One
+  # sends acknowledged (the default), the other not: the receiver serves both.
   n=0
+  modes=(ack noack)
   for port in $ports; do
-    timeout 30 "$sender" localhost "$port" 20 noack >"$work/sender$n.out" 2>"$work/sender$n.err" &
+    timeout 30 "$sender" localhost "$port" 20 ${modes[$n]} >"$work/sender$n.out" 2>"$work/sender$n.err" &
     pids+=($!)
     n=$((n + 1))
   done

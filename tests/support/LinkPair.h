@@ -23,9 +23,12 @@ struct LinkPair {
         accept_status = setup_status == 0 ? accepting.Connect(true) : setup_status;
         peer.join();
     }
+    // Both ends are released at once: an end that sent records ends its
+    // side first and waits for the other to end its own.
     ~LinkPair() {
-        connecting.SocketRelease();
+        std::thread other([this] { connecting.SocketRelease(); });
         accepting.SocketRelease();
+        other.join();
     }
     LinkPair(const LinkPair&) = delete;
     LinkPair& operator=(const LinkPair&) = delete;

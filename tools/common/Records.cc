@@ -227,9 +227,11 @@ int read_record(std::FILE* f, Kind as, Record& out, std::string& problem) {
         return -1;
     }
     Kind kind = as;
-    if (as != Kind::Image && as != Kind::Spectrum && !kind_of_pattern(first[0], kind)) {
+    const bool intro = as == Kind::Image || as == Kind::Spectrum;
+    if (intro ? !tarvex::kinds::starts_intro(first[0]) : !kind_of_pattern(first[0], kind)) {
         char text[96];
-        std::snprintf(text, sizeof text, "0x%08x is not the pattern of an event or slow-data record", first[0]);
+        std::snprintf(text, sizeof text, "0x%08x is not the pattern of %s", first[0],
+                      intro ? "an image or spectrum intro" : "an event or slow-data record");
         problem = text;
         return -1;
     }

@@ -74,8 +74,9 @@ bool read_tag(const unsigned char* payload, size_t n, uint32_t& seq);
 // Reads the next record from a file of concatenated records in host order
 // (what tarvex-dump --save writes).  `as` is Image or Spectrum for files of
 // those, anything else for events and slow data told apart by their
-// pattern.  Returns 1 for a record, 0 at the end of the file, -1 on a
-// malformed record, with a description in `problem`.
+// pattern (images and spectra start with one of the event patterns).
+// Returns 1 for a record, 0 at the end of the file, -1 on a malformed
+// record, with a description in `problem`.
 int read_record(std::FILE* f, Kind as, Record& out, std::string& problem);
 
 }  // namespace tvt

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -72,6 +73,21 @@ void report_status(const char* tool, const char* what, int status) {
     std::fprintf(stderr, "%s: %s: %s (%d), %s\n", tool, what, tarvex_status_name(status), status,
                  tarvex_status_text(status));
     std::fflush(stderr);
+}
+
+namespace {
+// What the tool printed before comes first, also when both streams go to one file.
+void line_to_stderr(int, const char* line, void*) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s\n", line);
+}
+}  // namespace
+
+void library_lines_to_stderr() { tarvex_set_log_handler(line_to_stderr, nullptr); }
+
+void choose_transport(bool unix_option) {
+    const char* v = std::getenv(kSockTypeVariable);
+    use_local_socket(unix_option || (v != nullptr && std::strcmp(v, "UNIX") == 0));
 }
 
 void use_local_socket(bool on) {
@@ -418,6 +434,45 @@ LinkPlan link_plan(const Options& opt, bool listen_by_default) {
     return plan;
 }
 
+namespace {
+
+// True when something holds the address of `port`: on TCP a listener, a
+// connection or one in its closing wait (a bind without address reuse
+// fails), on the local socket a file at its path.
+bool address_taken(int port) {
+    if (local_socket_in_use()) {
+        struct stat st {};
+        return ::lstat(socket_path(port).c_str(), &st) == 0;
+    }
+    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (s < 0) return false;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    const bool taken = ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno == EADDRINUSE;
+    ::close(s);
+    return taken;
+}
+
+// The link says only that the bind failed (and the error number); a user
+// needs to know that the port is taken and what may free it.
+void explain_bind_failure(const char* tool, int port) {
+    if (!address_taken(port)) return;
+    if (local_socket_in_use())
+        std::fprintf(stderr,
+                     "%s: %s: address in use: a listener or a stale socket file is there (--reuse-addr removes a "
+                     "stale one of this user)\n",
+                     tool, socket_path(port).c_str());
+    else
+        std::fprintf(stderr,
+                     "%s: port %d (tcp): address in use: another program listens on it, or a connection that ended "
+                     "lately still holds it (--reuse-addr takes it then)\n",
+                     tool, port);
+}
+
+}  // namespace
+
 int open_link(Tarvex& link, const LinkPlan& plan, const char* tool, const std::function<bool()>& stopped) {
     if (!plan.listen) {
         int st = connect_reporting(link, plan.host, plan.port, plan.wait_s, tool, stopped);
@@ -428,6 +483,7 @@ int open_link(Tarvex& link, const LinkPlan& plan, const char* tool, const std::f
     int st = listen_on(link, port);
     if (st != 0) {
         report_status(tool, "SocketSetup", st);
+        if (st == ERR_BIND) explain_bind_failure(tool, port);
         return st;
     }
     std::printf("%s: listening on port %d (%s)\n", tool, port, transport_name());

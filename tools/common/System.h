@@ -27,8 +27,17 @@ long current_rss_kb();
 // One line on standard error: "<tool>: <what>: ERR_NAME (n), <meaning>".
 void report_status(const char* tool, const char* what, int status);
 
+// Sends the link's own diagnostic lines, informational ones included, to
+// standard error, so that standard output carries only what the tool prints
+// itself (records, summaries).
+void library_lines_to_stderr();
+
 // Transport: the link reads KBR7_TARVEX_SOCK_TYPE at every setup and connect.
 void use_local_socket(bool on);
+// The transport of a tool: the local socket with --unix (`unix_option`) or
+// when KBR7_TARVEX_SOCK_TYPE=UNIX is set in the environment, as for any
+// program of the link; TCP otherwise.
+void choose_transport(bool unix_option);
 bool local_socket_in_use();
 const char* transport_name();
 
@@ -85,7 +94,8 @@ LinkPlan link_plan(const Options& opt, bool listen_by_default);
 // Opens the link as planned: SocketSetup and Connect(true), or Connect with
 // retries (connect_reporting).  Failures are reported under the tool's
 // name, except a Connect(true) that `stopped()` says was broken off on
-// purpose.
+// purpose; a port that is taken says "address in use" and what
+// --reuse-addr does about it.
 int open_link(
     Tarvex& link, const LinkPlan& plan, const char* tool, const std::function<bool()>& stopped = [] { return false; });
 

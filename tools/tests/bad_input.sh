@@ -18,6 +18,13 @@ fail() {
   failures=$((failures + 1))
 }
 
+# Files that tarvex-send --file must refuse before it connects; WORK in the
+# table stands for their directory.
+mkdir "$work/dir"
+: >"$work/empty"
+echo 'a text file, not records of the link' >"$work/text"
+printf 'abc' >"$work/short"
+
 # tool | arguments (split at blanks) | first line of standard error (extended regex)
 table=$(cat <<'EOF'
 dump | --listen -1                          | --listen wants a port from 0 \(a free one\) to 65535 \(decimal\), not '-1'$
@@ -105,6 +112,12 @@ send | --file /nonexistent-dir/records.bin  | --file /nonexistent-dir/records.bi
 send | --file /dev/null --kind image,spectrum | --file takes one --kind
 send | --file /dev/null --size 100          | --size applies to synthetic records only, not with --file$
 send | --file /dev/null --first 3           | --first applies to synthetic records only, not with --file$
+send | --file WORK/dir                      | --file WORK/dir: Is a directory$
+send | --file /dev/null                     | --file /dev/null: not a regular file$
+send | --file WORK/empty                    | --file WORK/empty: the file is empty$
+send | --file WORK/text                     | --file WORK/text: record 0: 0x[0-9a-f]{8} is not the pattern of an event or slow-data record$
+send | --file WORK/text --kind spectrum     | --file WORK/text: record 0: 0x[0-9a-f]{8} is not the pattern of an image or spectrum intro$
+send | --file WORK/short                    | --file WORK/short: record 0: the file ends inside a header$
 demo | --quick=1                            | --quick takes no value$
 demo | --no-such-option                     | unknown option --no-such-option$
 EOF
@@ -122,6 +135,8 @@ while IFS='|' read -r name args message; do
   trim args
   trim message
   [ -n "$name" ] || continue
+  args=${args//WORK/$work}
+  message=${message//WORK/$work}
   rows=$((rows + 1))
   # Bounded: a tool that accepted the input would wait for a peer.
   # shellcheck disable=SC2086

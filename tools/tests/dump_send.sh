@@ -26,7 +26,7 @@ start_dump() {
   dump_pid=$!
   port=""
   for _ in $(seq 1 200); do
-    port=$(sed -n 's/.*listening on port \([0-9]*\).*/\1/p' "$work/$name.out")
+    port=$(sed -n 's/.*listening on port \([0-9]*\).*/\1/p' "$work/$name.out" 2>/dev/null)  # not there yet at first
     [ -n "$port" ] && return 0
     kill -0 "$dump_pid" 2>/dev/null || fail "the dump ended before it listened"
     sleep 0.05
@@ -103,6 +103,68 @@ ack)
   wait_dump
   expect "$work/s2.out" 'sending record 0: ERR_NO_SPACE \(25\)' 1
   expect "$work/r.out" '^refused: 1$' 1
+  # A dump with a ring says once what its sender must use.
+  expect "$work/r.out" '^tarvex-dump: answering acknowledgements against a ring buffer of 1000: the sender must send acknowledged \(tarvex-send --ack\)$' 1
+  # The dump that stopped at --count let the sender end the connection
+  # first: its port is not held in the closing wait, a new dump listens on it.
+  start_dump again --listen "$port" --count 1
+  "$send" --connect "127.0.0.1:$port" --count 1 >"$work/s3.out" 2>&1 || fail "send to the dump on the same port exited with $?"
+  wait_dump
+  expect "$work/again.out" "listening on port $port " 1
+  ;;
+no_room)
+  # An unacknowledged sender to a dump with a ring too small for its
+  # records: the dump answers "no room" and skips them, the sender counts
+  # those answers, says what was lost and exits with 1.
+  start_dump d --ring 4K --quiet
+  "$send" --connect "127.0.0.1:$port" --count 3 --size 8000 >"$work/s.out" 2>"$work/s.err"
+  code=$?
+  wait_dump
+  [ "$code" -eq 1 ] || fail "the sender whose records were skipped exited with $code, expected 1"
+  expect "$work/s.out" '^tarvex-send: sent 3 records .*; no-room answers: 3$' 1
+  expect "$work/s.err" '^tarvex-send: the receiver had no room for 3 record\(s\) and skipped them: it answers acknowledgements, send with --ack$' 1
+  expect "$work/d.out" '^refused: 3$' 1
+  ;;
+save_full)
+  # Every failed write of --save ends the dump with a line, exit status 1
+  # and one more error: at the final flush (a few small records stay in
+  # the file's buffer) and in the middle of a run.
+  for run in 3:100:flushing 200:1000:'writing record #[0-9]+'; do
+    IFS=: read -r count size what <<<"$run"
+    # A file of its own per run: the port is read from it.
+    start_dump "d$count" --quiet --save /dev/full
+    "$send" --connect "127.0.0.1:$port" --count "$count" --size "$size" >"$work/s$count.out" 2>&1
+    wait "$dump_pid"
+    code=$?
+    [ "$code" -eq 1 ] || fail "the dump that could not save exited with $code, expected 1"
+    expect "$work/d$count.err" "^tarvex-dump: --save /dev/full: $what failed: No space left on device; the file is incomplete" 1
+    expect "$work/d$count.out" '^errors: 1$' 1
+  done
+  ;;
+busy)
+  # A port that is taken: the second dump says "address in use", names
+  # --reuse-addr, and exits with 1.
+  start_dump d --count 1
+  timeout 10 "$dump" --listen "$port" >"$work/b.out" 2>"$work/b.err"
+  code=$?
+  [ "$code" -eq 1 ] || fail "the dump on a taken port exited with $code, expected 1"
+  expect "$work/b.err" "^tarvex-dump: port $port \(tcp\): address in use: .*--reuse-addr" 1
+  "$send" --connect "127.0.0.1:$port" --count 1 >"$work/s.out" 2>&1 || fail "send exited with $?"
+  wait_dump
+  ;;
+unix_env)
+  # KBR7_TARVEX_SOCK_TYPE=UNIX chooses the local socket as --unix does.
+  # The link's own lines go to standard error: standard output holds only
+  # the dump's lines.
+  export KBR7_TARVEX_SOCK_TYPE=UNIX
+  start_dump d --count 2
+  "$send" --connect "127.0.0.1:$port" --count 2 >"$work/s.out" 2>"$work/s.err" || fail "send exited with $?"
+  wait_dump
+  expect "$work/d.out" 'listening on port [0-9]+ \(local socket\)' 1
+  expect_sequence "$work/d.out" 2
+  expect "$work/d.err" '^UNIX socket will be used$' 1
+  expect "$work/d.out" '^(UNIX socket will be used|Here we are|SocketRelease)' 0
+  expect "$work/s.out" '^tarvex-send: ' 1
   ;;
 converted)
   # A big-endian-mode link: both ends convert, the records arrive intact.

@@ -128,6 +128,15 @@ public:
     int SocketRelease();
 
     // --- connection ---
+    // Closing a data connection (Disconnect, SocketRelease, Connect(false)
+    // replacing a peer) never throws away records the peer has not read yet.
+    // An end that sent records or requests on the connection first ends its
+    // writing direction, so that the peer reads everything, then the end of
+    // the stream; then it takes and drops whatever the peer still sends until
+    // the peer ends its side too, or until every answer the peer owes to
+    // records sent without asking has come, for at most `retrs` x 100 ms
+    // (1 s by default); then it closes.  An end that sent nothing, or whose
+    // peer has already gone, closes at once.
     int Connect(bool how);
     int Connect(const char* host, int port);
     int Disconnect();
@@ -136,6 +145,14 @@ public:
     int IfReady(bool op, int trs, int sec, int usec);
 
     // --- sending ---
+    // The receiver decides about acknowledgements: one given a ring buffer
+    // answers every event and slow-data record ("room" or "no room"),
+    // whether or not the sender asked.  A sender that did not ask
+    // (SendEvent_NOACK, batches) takes those answers off the stream as they
+    // come, says once per connection that its peer answers, and counts the
+    // "no room" answers (get_no_room_answers()): the receiver skipped those
+    // records.  With SendEvent_ACK such a record is refused (ERR_NO_SPACE)
+    // before its body is sent.
     int SendEvent(iovec* vec, int frsin, int mode);
     int SendRequest(char* buf, int sz);
     // Sends `n` records unacknowledged, in as few writes as the system

@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -79,6 +80,8 @@ struct TarvexLinkCore {
     // a clean stream.
     static void start_data_socket(Link& t, int fd) {
         t.stream.reset();
+        t.owed = Link::Owed();
+        t.mid_record = false;
         t.sockin = fd;
         tarvex::detail::setup_data_socket(fd);
     }
@@ -87,6 +90,8 @@ struct TarvexLinkCore {
     // or kept of it, go.
     static void forget_data_socket(Link& t) {
         t.stream.reset();
+        t.owed = Link::Owed();
+        t.mid_record = false;
         t.sockin = -1;
         t.connected = 0;
     }
@@ -249,7 +254,7 @@ int Link::Connect(bool how) {
     }
     if (!how) {
         // The old peer is let go before waiting for the new one.
-        if (sockin > 0) ::close(sockin);
+        if (sockin > 0) close_data_socket();
         TarvexLinkCore::forget_data_socket(*this);
     } else if (connected != 0) {
         log_err(text::kAlreadyAccepted);
@@ -352,7 +357,7 @@ int Link::Disconnect() {
         return ERR_NOT_CONNECTED;
     }
     if (sockin > 0) {
-        if (::close(sockin) != 0) {
+        if (close_data_socket() != 0) {
             log_system_error(text::kDisconnectCloseFailed);
             // Whatever close left behind, this number is no longer ours.
             sockin = -1;
@@ -363,6 +368,44 @@ int Link::Disconnect() {
     }
     TarvexLinkCore::forget_data_socket(*this);
     return 0;
+}
+
+// Closing a socket that still holds bytes the peer sent, or that the peer
+// writes to afterwards, makes the system reset the connection instead of
+// ending it, and a reset throws away whatever the peer has not read yet:
+// the last records sent.  So an end that wrote records first ends its
+// writing direction (the peer reads every record, then the end of the
+// stream), then takes and drops what the peer still sends until the peer
+// ends its side too, or until every answer the peer owes to records sent
+// without asking is in (nothing more will come then), for at most the
+// link's retry budget of 100 ms waits.  An end that wrote nothing, or whose
+// peer has gone already, closes at once.
+int Link::close_data_socket() {
+    if (owed.wrote && !stream.peer_closed()) {
+        tarvex::detail::shutdown_write(sockin);
+        drain_peer(tarvex::detail::Deadline::after_ms(static_cast<int>(std::min(100LL * retrs, 0x7fffffffLL))));
+    }
+    return ::close(sockin);
+}
+
+void Link::drain_peer(const tarvex::detail::Deadline& deadline) {
+    // While the peer has sent nothing but answers, they are counted; bytes
+    // of anything else (or of a receive's unfinished record) end the count,
+    // and then only the end of the peer's stream ends the wait.
+    bool only_answers = !mid_record && !stream.holds_kept();
+    for (;;) {
+        if (only_answers) take_unasked_answers(false);
+        const size_t left = stream.buffered_for(sockin);
+        if (only_answers && owed.peer_answers && owed.still_owed() == 0 && left == 0) return;
+        if (left >= sizeof(uint32_t) || (left > 0 && (!only_answers || owed.still_owed() == 0))) {
+            only_answers = false;
+            stream.drop(left);
+        }
+        if (stream.peer_closed()) return;
+        if (tarvex::detail::wait_until(sockin, false, deadline) != tarvex::detail::Readiness::Ready) return;
+        // A read that fails (a reset, say) ends it: nothing more will come.
+        if (!stream.fill_nowait(sockin) && errno != EAGAIN && errno != EWOULDBLOCK) return;
+    }
 }
 
 int tarvex_socket_path(int port, char* buf, size_t size) {

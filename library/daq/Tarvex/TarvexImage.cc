@@ -118,6 +118,7 @@ int TarvexReceiver::receive_intro(Link& t, const IntroKind& k, void* intro) {
     if (int bad = t.take_receive_limits(k.row.kind == tarvex::kinds::Kind::Image ? "ReceiveImage" : "ReceiveSpect"))
         return bad;
 
+    t.mid_record = false;
     int st = scan_intro_pattern(t, k);
     if (st != 0) return st;
     const tarvex::detail::Deadline deadline = t.record_deadline();
@@ -141,10 +142,14 @@ int TarvexReceiver::receive_intro(Link& t, const IntroKind& k, void* intro) {
         log_out(k.bad_swap);
         return ERR_SWAP;
     }
+    t.mid_record = true;  // the body is next in the stream
     return 0;
 }
 
 int TarvexReceiver::receive_intro_body(Link& t, const IntroKind& k, void* intro, char** buf, int sz) {
+    // Whatever this call leaves of the body in the stream is skipped by the
+    // next scan.
+    t.mid_record = false;
     if (intro == nullptr || buf == nullptr) return ERR_BAD_VALUE;
     if (t.sockin < 0) return ERR_READ;
     if (int bad = t.take_receive_limits(k.row.kind == tarvex::kinds::Kind::Image ? "ReceiveImage" : "ReceiveSpect"))

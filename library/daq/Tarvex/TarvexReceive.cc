@@ -289,7 +289,11 @@ int TarvexReceiver::acknowledge(Link& t, const KindRow& k, const Header& h, RNG_
     else
         fits = !(free_bytes < static_cast<uint32_t>(h.length));
     const int32_t ack = fits ? 0 : 1;
-    if (tarvex::detail::write_all(t.sockin, &ack, sizeof ack)) return 0;
+    // A sender that is itself waiting for room to write (its socket full of
+    // records this end has read ahead) takes the answers only once it gets
+    // to: a full socket is waited for, within the link's budget, instead of
+    // failing the record.
+    if (tarvex::detail::write_all(t.sockin, &ack, sizeof ack, t.retrs)) return 0;
     if (k.family != Family::Slow) log_system_error(text::kAckFailed);
     return ERR_SEND;
 }
@@ -353,6 +357,7 @@ int TarvexReceiver::read_body(Link& t, const KindRow& k, const tarvex::detail::D
 
 int TarvexReceiver::receive_event(Link& t, RNG_RingBuffer* rb, int trs, int sec, int usec) {
     t.scan_skipped_last = 0;
+    t.mid_record = false;
     if (!t.connected) {
         log_err(text::kReceiveNotConnected);
         return ERR_NOT_CONNECTED;

@@ -160,6 +160,18 @@ const SendLayout* send_layout(size_t hdsz) {
     return nullptr;
 }
 
+// Event and slow-data records are the ones a receiver given a ring buffer
+// answers, asked or not; images and spectra have receivers that never do.
+bool answered_by_ring_receivers(const SendLayout& l) { return l.selects_generation; }
+
+// A receiver's answer is 0 (room) or 1 (no room) in its own byte order.
+bool is_answer_word(uint32_t w) { return w == 0 || w == 1 || w == 0x01000000u; }
+
+// Unacknowledged sends between two looks at the socket for answers nobody
+// asked for: often enough that they never fill the socket, rarely enough to
+// cost nothing measurable.
+constexpr unsigned kAnswerProbeEvery = 64;
+
 // The record length from a header in host order; the upper half of a 64-bit
 // length is ignored on the send side.
 uint32_t length_of(const SendLayout& l, const unsigned char* head) {
@@ -219,13 +231,45 @@ struct TarvexSender {
         Call& operator=(const Call&) = delete;
 
         // The socket has been found full: from now on each write waits for
-        // room (inside the write where the socket allows it, before it
-        // otherwise).
+        // room (inside the write where the socket allows it and no answers
+        // can come meanwhile, before it otherwise).
         void socket_full() {
             if (blocked) return;
             blocked = true;
-            if (link.no_delay) waits_in_write = tarvex::detail::set_send_wait(link.sockin, kSendWaitMs);
+            if (link.no_delay && !answers_may_come())
+                waits_in_write = tarvex::detail::set_send_wait(link.sockin, kSendWaitMs);
         }
+
+        // The peer may answer records that did not ask while this send
+        // waits for room: a receiver given a ring buffer does.  Its answers
+        // are then taken during the wait, or the peer, unable to write them,
+        // would stop reading records.
+        bool answers_may_come() const { return link.owed.still_owed() > 0; }
+
+        // One wait for room, of `limit` (null: no limit).  Answers that
+        // arrive meanwhile are taken and end the wait as readiness does;
+        // other bytes from the peer are left to the receivers and the wait
+        // goes on for room alone.
+        Readiness wait_for_room(const timespec* limit) {
+            const int fd = link.sockin;
+            if (!answers_may_come()) return tarvex::detail::wait_once(fd, true, limit);
+            bool input = false;
+            const Readiness r = tarvex::detail::wait_room_or_input(fd, limit, input);
+            if (r != Readiness::Other || !input) return r;
+            const unsigned long long before = link.owed.answers;
+            link.take_unasked_answers(true);
+            return link.owed.answers != before ? Readiness::Ready : tarvex::detail::wait_once(fd, true, limit);
+        }
+        Readiness wait_100ms_for_room() {
+            const timespec t{0, kSendWaitMs * 1000 * 1000};
+            const Readiness r = wait_for_room(&t);
+            if (r == Readiness::TimedOut) --rtr;
+            return r;
+        }
+        // Writes without waits: the socket's own mode decides, unless
+        // answers may come, which a write blocked inside the system would
+        // leave untaken.
+        bool plain_writes() const { return !answers_may_come(); }
     };
 
     // Outcome of one attempt of a body loop.
@@ -242,11 +286,14 @@ struct TarvexSender {
     static int send_converted(Call& c, const Prepared& p, const iovec* vec, int frsin);
 
     static int send_event(Link& t, iovec* vec, int frsin, bool ack);
+    static int send_event_body(Call& c, const Prepared& p, iovec* vec, int frsin, bool ack);
+    static int read_answer(Call& c, uint32_t& word);
     static int exchange_header(Call& c, const char* hd, size_t hdsz);
     static int send_header(Call& c, const char* hd, size_t hdsz);
     static int await_answer(Call& c);
 
     static int send_batch(Link& t, const TarvexRecord* recs, int n, int* sent);
+    static int send_batch_records(Link& t, const TarvexRecord* recs, int n, int& whole);
     static int send_batch_gather(Call& c, const TarvexRecord* recs, int n);
     static int send_batch_converted(Call& c, const TarvexRecord* recs, const std::vector<Prepared>& prepared);
 
@@ -358,6 +405,22 @@ int TarvexSender::send_event(Link& t, iovec* vec, int frsin, bool ack) {
     int status = prepare(vec, frsin, c.convert, p);
     if (status != 0) return status;
     c.event_length = p.event_length;
+    t.owed.wrote = true;
+    if (!ack) {
+        t.take_unasked_answers(++t.owed.sends % kAnswerProbeEvery == 0);
+        // A receiver given a ring buffer answers once it has the header,
+        // perhaps while the body is still on its way.
+        const bool answered = answered_by_ring_receivers(*p.kind);
+        if (answered) ++t.owed.unasked;
+        status = send_event_body(c, p, vec, frsin, false);
+        if (answered && c.sent_total < p.kind->hdsz) --t.owed.unasked;
+        return status;
+    }
+    return send_event_body(c, p, vec, frsin, true);
+}
+
+int TarvexSender::send_event_body(Call& c, const Prepared& p, iovec* vec, int frsin, bool ack) {
+    int status = 0;
 
     const size_t hdsz = p.kind->hdsz;
     if (ack) {
@@ -404,6 +467,9 @@ int TarvexSender::send_converted(Call& c, const Prepared& p, const iovec* vec, i
 // Acknowledged header exchange
 
 int TarvexSender::exchange_header(Call& c, const char* hd, size_t hdsz) {
+    // Answers to earlier records that did not ask, taken before this
+    // header can have an answer of its own.
+    c.link.take_unasked_answers(true);
     int status = send_header(c, hd, hdsz);
     return status != 0 ? status : await_answer(c);
 }
@@ -456,11 +522,30 @@ int TarvexSender::send_header(Call& c, const char* hd, size_t hdsz) {
     return hd_len == hdsz ? 0 : ERR_RETRIES;
 }
 
+// The answer to the header just sent.  When the peer is known to answer
+// records that did not ask, the answers it still owes them come first, in
+// the order of their records.  (A peer not known to answer yet is taken to
+// answer only what asks: a receiver may be given a ring buffer for some
+// records and none for others.)
 int TarvexSender::await_answer(Call& c) {
+    Link& t = c.link;
+    uint32_t ack = 0;
+    while (t.owed.peer_answers && t.owed.still_owed() > 0) {
+        if (int status = read_answer(c, ack)) return status;
+        t.count_unasked_answer(ack);
+    }
+    if (int status = read_answer(c, ack)) return status;
+    if (c.convert) kbr7_swap4(&ack, &ack, 1);
+    if (ack == 0) return 0;
+    ++t.no_room_answers;
+    return ERR_NO_SPACE;
+}
+
+// One 4-byte answer word, under the answer wait's budget.
+int TarvexSender::read_answer(Call& c, uint32_t& ack) {
     using tarvex::detail::ReadResult;
     Link& t = c.link;
     c.rtr = t.retrs;
-    int32_t ack = 0;
     size_t have = 0;
     // Without waits the answer is read as a blocking read would, and the
     // budget is not used.  On a non-blocking socket (an accepting end after
@@ -502,8 +587,7 @@ int TarvexSender::await_answer(Call& c) {
             if (r.err == EPIPE) t.Disconnect();
             return ERR_SEND;
     }
-    if (c.convert) kbr7_swap4(&ack, &ack, 1);
-    return ack != 0 ? ERR_NO_SPACE : 0;
+    return 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -524,6 +608,19 @@ int Link::SendEventBatch(const TarvexRecord* recs, int n, int* sent) {
 }
 
 int TarvexSender::send_batch(Link& t, const TarvexRecord* recs, int n, int* sent) {
+    // The answers the batch's records will get are owed from the start:
+    // they come while the batch is still being written.
+    const unsigned long long before = t.owed.unasked;
+    int whole = 0;
+    const int status = send_batch_records(t, recs, n, whole);
+    if (sent != nullptr) *sent = whole;
+    t.owed.unasked = before;
+    for (int i = 0; i < whole; ++i)
+        if (answered_by_ring_receivers(*send_layout(recs[i].vec[0].iov_len))) ++t.owed.unasked;
+    return status;
+}
+
+int TarvexSender::send_batch_records(Link& t, const TarvexRecord* recs, int n, int& whole) {
     Call c(t, t.get_swap());
     // Every record is checked before the first byte goes out, so that a bad
     // one stops the batch with nothing of it on the wire.
@@ -542,19 +639,19 @@ int TarvexSender::send_batch(Link& t, const TarvexRecord* recs, int n, int* sent
     }
     c.event_length = static_cast<uint32_t>(total);
 
+    t.owed.wrote = true;
+    t.take_unasked_answers(true);
+    for (int i = 0; i < n; ++i)
+        if (answered_by_ring_receivers(*send_layout(recs[i].vec[0].iov_len))) ++t.owed.unasked;
     int status = c.convert ? send_batch_converted(c, recs, prepared) : send_batch_gather(c, recs, n);
     // The records whose last byte is on the wire.
-    if (sent != nullptr) {
-        uint64_t end = 0;
-        int whole = 0;
-        for (; whole < n; ++whole) {
-            if (c.convert)
-                end += prepared[static_cast<size_t>(whole)].event_length;
-            else
-                for (int k = 0; k < recs[whole].frsin; ++k) end += recs[whole].vec[k].iov_len;
-            if (end > c.sent_total) break;
-        }
-        *sent = whole;
+    uint64_t end = 0;
+    for (whole = 0; whole < n; ++whole) {
+        if (c.convert)
+            end += prepared[static_cast<size_t>(whole)].event_length;
+        else
+            for (int k = 0; k < recs[whole].frsin; ++k) end += recs[whole].vec[k].iov_len;
+        if (end > c.sent_total) break;
     }
     return status != 0 ? status : verdict(c);
 }
@@ -627,7 +724,7 @@ TarvexSender::Attempt TarvexSender::body_attempt(Call& c, Op&& op, WaitedReport&
     Link& t = c.link;
     if (t.no_delay) {
         if (c.blocked && !c.waits_in_write) {
-            Readiness r = tarvex::detail::wait_100ms(t.sockin, true, c.rtr);
+            Readiness r = c.wait_100ms_for_room();
             if (r == Readiness::Failed) return body_failure(t, errno);
             if (r == Readiness::TimedOut) return {Attempt::Again, 0, 0};
             c.rtr = t.retrs;  // any wake-up counts as readiness here
@@ -656,13 +753,22 @@ TarvexSender::Attempt TarvexSender::body_attempt(Call& c, Op&& op, WaitedReport&
         return {Attempt::Wrote, static_cast<size_t>(n), 0};
     }
     int err = errno;
+    if (err == EAGAIN && !c.plain_writes() && !(::fcntl(t.sockin, F_GETFL) & O_NONBLOCK)) {
+        // What the blocking write would have done: wait for room, however
+        // long, only taking the peer's answers meanwhile.
+        if (c.wait_for_room(nullptr) == Readiness::Failed) return body_failure(t, errno);
+        return {Attempt::Again, 0, 0};
+    }
     direct_report(err);
     if (err == EAGAIN) {
         // A socket left non-blocking would otherwise make a stalled peer spin
         // this loop for ever: each would-block costs one unit of the budget,
         // and a pause of up to 100 ms makes that unit worth a wait, so a
         // moving peer is not dropped on a momentarily full socket buffer.
-        if (--c.rtr > 0) tarvex::detail::wait_100ms(t.sockin, true);
+        if (--c.rtr > 0) {
+            const timespec pause{0, kSendWaitMs * 1000 * 1000};
+            c.wait_for_room(&pause);
+        }
         return {Attempt::Again, 0, 0};
     }
     return body_failure(t, err);
@@ -693,9 +799,9 @@ int TarvexSender::send_gather(Call& c, iovec* vector, int frs) {
         // budget bound the loop.  Without waits the caller chose plain writes,
         // which block on a blocking socket.
         auto op = [&] {
-            return !t.no_delay        ? tarvex::detail::writev_plain(t.sockin, vector + indx, fr_left)
-                   : c.waits_in_write ? tarvex::detail::writev_waiting(t.sockin, vector + indx, fr_left)
-                                      : tarvex::detail::writev_nowait(t.sockin, vector + indx, fr_left);
+            return !t.no_delay && c.plain_writes() ? tarvex::detail::writev_plain(t.sockin, vector + indx, fr_left)
+                   : c.waits_in_write              ? tarvex::detail::writev_waiting(t.sockin, vector + indx, fr_left)
+                                                   : tarvex::detail::writev_nowait(t.sockin, vector + indx, fr_left);
         };
         auto waited_report = [](int) {};
         auto direct_report = [&](int err) {
@@ -730,9 +836,9 @@ int TarvexSender::send_buffer(Call& c, const char* p, size_t n) {
     size_t sent = 0;
     c.rtr = t.retrs;
     auto op = [&] {
-        return !t.no_delay        ? tarvex::detail::write_plain(t.sockin, p + sent, n - sent)
-               : c.waits_in_write ? tarvex::detail::write_waiting(t.sockin, p + sent, n - sent)
-                                  : tarvex::detail::write_nowait(t.sockin, p + sent, n - sent);
+        return !t.no_delay && c.plain_writes() ? tarvex::detail::write_plain(t.sockin, p + sent, n - sent)
+               : c.waits_in_write              ? tarvex::detail::write_waiting(t.sockin, p + sent, n - sent)
+                                               : tarvex::detail::write_nowait(t.sockin, p + sent, n - sent);
     };
     auto waited_report = [](int err) { log_system_error(text::kWritev1Failed, err); };
     auto direct_report = [](int err) { log_system_error(text::kWritev2Failed, err); };
@@ -778,6 +884,7 @@ int Link::SendRequest(char* buf, int sz) {
         log_err(text::kRequestBadBlock);
         return ERR_BAD_VALUE;
     }
+    owed.wrote = true;
     return TarvexSender::send_request(*this, buf, sz);
 }
 
@@ -813,5 +920,41 @@ int TarvexSender::send_request(Link& t, const char* buf, int sz) {
         if (hd_len == sz) return 0;
         // Part of the block is still unsent: that is a failure, not a success.
         if (rtr <= 0) return ERR_RETRIES;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Answers nobody asked for
+
+// A receiver given a ring buffer answers every event and slow-data header,
+// whether or not the sender asked.  A sender that did not ask takes those
+// answers off the stream as they come, so that they never pile up in its
+// socket (where, at the close, they would turn the end of the connection
+// into a reset that throws away records the receiver has not read yet).
+// Only answers still owed are taken, and only from the head of the stream:
+// the bytes there are the peer's, in order, and an answer word is no record
+// pattern in either byte order.
+void Link::take_unasked_answers(bool probe) {
+    if (sockin < 0 || owed.still_owed() == 0 || mid_record || stream.holds_kept()) return;
+    if (probe) stream.fill_nowait(sockin);
+    uint32_t word;
+    while (owed.still_owed() > 0 && stream.peek(sockin, &word, sizeof word) && is_answer_word(word)) {
+        stream.drop(sizeof word);
+        count_unasked_answer(word);
+    }
+}
+
+void Link::count_unasked_answer(uint32_t word) {
+    ++owed.answers;
+    owed.peer_answers = true;
+    if (!owed.told_answers) {
+        owed.told_answers = true;
+        log_err(text::kUnaskedAnswers);
+    }
+    if (word == 0) return;
+    ++no_room_answers;
+    if (!owed.told_no_room) {
+        owed.told_no_room = true;
+        log_err(text::kUnaskedNoRoom);
     }
 }

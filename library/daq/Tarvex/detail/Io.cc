@@ -26,6 +26,21 @@ Readiness wait_once(int fd, bool for_write, const timespec* timeout) {
     return (p.revents & wanted) ? Readiness::Ready : Readiness::Other;
 }
 
+Readiness wait_room_or_input(int fd, const timespec* timeout, bool& input) {
+    pollfd p{fd, POLLOUT | POLLIN, 0};
+    input = false;
+    const int r = ::ppoll(&p, 1, timeout, nullptr);
+    if (r < 0) return Readiness::Failed;
+    if (r == 0) return Readiness::TimedOut;
+    if (p.revents & POLLNVAL) {
+        errno = EBADF;
+        return Readiness::Failed;
+    }
+    if (p.revents & (POLLOUT | POLLERR | POLLHUP)) return Readiness::Ready;
+    input = (p.revents & POLLIN) != 0;
+    return Readiness::Other;
+}
+
 Deadline Deadline::after_ms(int ms) {
     Deadline d;
     d.set_ = true;
@@ -158,6 +173,17 @@ ssize_t Stream::read(int fd, void* dst, size_t n, const Deadline& d) {
     }
 }
 
+bool Stream::peek(int fd, void* dst, size_t n) const {
+    if (fd != fd_ || buffered() < n) return false;
+    std::memcpy(dst, buffer_.get() + head_, n);
+    return true;
+}
+
+void Stream::drop(size_t n) {
+    head_ += std::min(n, buffered());
+    if (head_ == tail_) head_ = tail_ = 0;
+}
+
 void Stream::keep(const unsigned char* bytes, int n) {
     kept_len_ = std::max(0, std::min(n, 4));
     std::memcpy(kept_, bytes, static_cast<size_t>(kept_len_));
@@ -215,17 +241,26 @@ ssize_t write_plain(int fd, const void* p, size_t n) { return ::write(fd, p, n);
 
 ssize_t writev_plain(int fd, const iovec* v, int count) { return ::writev(fd, v, count); }
 
-bool write_all(int fd, const void* p, size_t n) {
+bool write_all(int fd, const void* p, size_t n, int waits_for_room) {
     const char* c = static_cast<const char*>(p);
+    int waits = 0;
     while (n > 0) {
         const ssize_t w = write_nowait(fd, c, n);
         if (w < 0 && errno == EINTR) continue;
+        if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && waits < waits_for_room) {
+            ++waits;
+            if (wait_100ms(fd, true) != Readiness::Failed) continue;
+            return false;
+        }
         if (w <= 0) return false;  // a 0 would repeat for ever
+        waits = 0;
         c += w;
         n -= static_cast<size_t>(w);
     }
     return true;
 }
+
+void shutdown_write(int fd) { ::shutdown(fd, SHUT_WR); }
 
 int advance_iovec(iovec* v, int count, size_t n) {
     size_t total = 0;

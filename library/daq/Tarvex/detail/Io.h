@@ -48,6 +48,11 @@ private:
     timespec at_{};
 };
 
+// One wait for room to write on `fd` that also ends when bytes arrive to be
+// read (`input` true, Other): a sender whose peer answers records can take
+// the answers while it waits, so that the peer never waits for it.
+Readiness wait_room_or_input(int fd, const timespec* timeout, bool& input);
+
 // One readiness attempt that ends at the deadline at the latest (TimedOut).
 Readiness wait_until(int fd, bool for_write, const Deadline& d);
 
@@ -146,6 +151,13 @@ public:
         return read_missing(fd, dst, want, have, empty_limit, wait, [] {});
     }
 
+    // The first `n` buffered bytes of `fd`, left in place; false when fewer
+    // are buffered.
+    bool peek(int fd, void* dst, size_t n) const;
+    // Drops `n` buffered bytes (at most what is buffered).
+    void drop(size_t n);
+    bool holds_kept() const { return kept_len_ > 0; }
+
     // Pattern bytes a receiver had taken when it returned for want of more:
     // the next call goes on with them.  They are taken, so they do not count
     // as buffered.
@@ -224,11 +236,16 @@ bool set_send_wait(int fd, int ms);
 ssize_t write_plain(int fd, const void* p, size_t n);
 ssize_t writev_plain(int fd, const iovec* v, int count);
 
-// Writes all `n` bytes with as many writes as it takes, without waiting: a
-// write that would block, or that takes nothing, is a failure (false, errno
-// set).  A signal that interrupts a write is no failure of the peer; the
-// write is made again.
-bool write_all(int fd, const void* p, size_t n);
+// Writes all `n` bytes with as many writes as it takes.  A write that would
+// block waits up to 100 ms for room, at most `waits_for_room` times in a row
+// without progress (none by default); then, as for a write that takes
+// nothing, the result is a failure (false, errno set).  A signal that
+// interrupts a write is no failure of the peer; the write is made again.
+bool write_all(int fd, const void* p, size_t n, int waits_for_room = 0);
+
+// Ends the writing direction of `fd`: the peer reads what was written, then
+// the end of the stream.
+void shutdown_write(int fd);
 
 // Gather-list repair after a write of `n` bytes that did not take all of
 // v[0 .. count).  Returns the index of the first entry not yet fully

@@ -9,6 +9,7 @@
 #include <sys/uio.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <type_traits>
 
 #include "Tarvex.h"
@@ -111,6 +112,33 @@ public:
     unsigned long long scan_skipped_last = 0;
     unsigned long long scan_skipped_total = 0;
     unsigned long long no_room_answers = 0;  // "no room" answers the senders met
+    // What the two ends owe each other on the data connection, for the
+    // close: records that went out, and the answers a peer gives to records
+    // that did not ask for one (a receiver given a ring buffer answers every
+    // record header, whatever the sender asked).  Starts afresh with every
+    // data socket.
+    struct Owed {
+        bool wrote = false;              // records or requests went out
+        unsigned long long unasked = 0;  // events and slow data sent without asking for an answer
+        unsigned long long answers = 0;  // answers to those, taken off the stream
+        bool peer_answers = false;       // the peer answers records that did not ask
+        bool told_answers = false;       // each said once per connection
+        bool told_no_room = false;
+        unsigned sends = 0;  // unacknowledged sends, for the socket probe
+        unsigned long long still_owed() const { return unasked > answers ? unasked - answers : 0; }
+    } owed;
+    // An intro was received and its body is still in the stream: the bytes
+    // at its head belong to the body, not to the peer's answers.
+    bool mid_record = false;
+    // Takes the peer's answers to unacknowledged records off the head of the
+    // stream (without a system call unless `probe`); see TarvexSend.cc.
+    void take_unasked_answers(bool probe);
+    // Counts one answer the peer gave to a record that did not ask for it.
+    void count_unasked_answer(uint32_t word);
+    // Ends the data connection without throwing away what the peer has not
+    // read yet (see Disconnect in Tarvex.h); the result of close(2).
+    int close_data_socket();
+    void drain_peer(const Deadline& deadline);
     // The switches a site sets to keep strays and hostile peers out.
     Admission admission;
     // The receivers' limits in force for the data socket `fd`: read once per

@@ -98,6 +98,12 @@ constexpr const char* kRequestWaitResult = "SendRequest() select() ret: %d";
 constexpr const char* kRequestWaitFailed = "SendRequest(): select() failed for ACK";
 constexpr const char* kRequestNotOurSocket = "SendRequest() select triggered but not our socket";
 constexpr const char* kRequestSendFailed = "Failed to send request";
+constexpr const char* kUnaskedAnswers =
+    "SendEvent(): the peer answers acknowledgements this sender does not ask for (its receiver was given a ring "
+    "buffer); the answers are taken and dropped";
+constexpr const char* kUnaskedNoRoom =
+    "SendEvent(): the peer had no room for a record sent unacknowledged and skipped it; send with SendEvent_ACK to "
+    "have such records refused instead";
 
 // --- receiving events and slow data ---
 constexpr const char* kReceiveNotConnected = "ReceiveEvent(): Not connected.  No action taken.";
