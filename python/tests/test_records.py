@@ -221,7 +221,6 @@ def test_acknowledged_send_against_a_ring_buffer(any_pair):
     assert nothing.value.code == tarvex.ERR_NO_BUFFER
 
 
-@pytest.mark.xfail(strict=True, reason="the library counts the answers with the sender's close work")
 def test_a_refused_acknowledged_send_counts_a_no_room_answer(pair):
     accepting, connecting = pair
     sending = in_thread(connecting.send_event, bytes(64), ack=True)
