@@ -148,9 +148,17 @@ void lend_spare(LinkObject& l) {
     if (l.spare->array != nullptr) l.link.reuse_record_array(l.spare->array.release(), l.spare->capacity);
 }
 
-// Lets go of the record the last receive returned: when nothing else refers
-// to it, its array becomes the spare.
-void forget_last_record(LinkObject& l) { l.last_record = py::none(); }
+// Lets go of the record of the last receive call before the next one: the
+// one receive() returned (when nothing else refers to it, its array becomes
+// the spare) and the one the library kept after receive_into (its array
+// stays with the library, holding no record), so that write_to_ring never
+// stores a record of an earlier call.
+void forget_last_record(LinkObject& l) {
+    l.last_record = py::none();
+    unsigned size = 0;
+    unsigned capacity = 0;
+    if (char* kept = l.link.take_record_array(&size, &capacity)) l.link.reuse_record_array(kept, capacity);
+}
 
 LinkObject& link_of(const py::object& self) { return self.cast<LinkObject&>(); }
 

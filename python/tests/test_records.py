@@ -325,6 +325,8 @@ def test_receive_into_fills_rows(any_pair):
     accepting.write_to_ring(ring)  # the last row's record
     assert ring.read_record().number == 77
     assert accepting.receive_into(headers, timeout=0.05) == 0
+    with pytest.raises(tarvex.Error, match="ERR_NO_BUFFER"):
+        accepting.write_to_ring(ring)  # that call took none
 
 
 def test_receive_into_checks_its_arrays(pair):
