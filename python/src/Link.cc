@@ -252,16 +252,20 @@ void connect(LinkObject& l, const std::string& host, long long port, const py::o
     }
 }
 
+// A close may wait (up to the retry budget) for the peer to take the last
+// records: other threads go on meanwhile.
 void release(LinkObject& l) {
     InUse use(l);
-    check(l.link.SocketRelease(), "release");
+    const int st = unlocked([&] { return l.link.SocketRelease(); });
+    check(st, "release");
     l.setup = false;
 }
 
 void close(LinkObject& l) {
     InUse use(l);
     if (!l.setup) return;
-    check(l.link.SocketRelease(), "close");
+    const int st = unlocked([&] { return l.link.SocketRelease(); });
+    check(st, "close");
     l.setup = false;
 }
 
@@ -741,7 +745,8 @@ waiting up to 100 ms for it first.)doc");
             "disconnect",
             [](LinkObject& l) {
                 InUse use(l);
-                check(l.link.Disconnect(), "disconnect");
+                const int st = unlocked([&] { return l.link.Disconnect(); });
+                check(st, "disconnect");
             },
             "Closes the data connection (the listening endpoint stays).")
         .def("release", &release, "Disconnects and gives up the endpoint (required before connecting again).")

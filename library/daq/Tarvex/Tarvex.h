@@ -130,13 +130,14 @@ public:
     // --- connection ---
     // Closing a data connection (Disconnect, SocketRelease, Connect(false)
     // replacing a peer) never throws away records the peer has not read yet.
-    // An end that sent records or requests on the connection first ends its
+    // After events or slow data sent unacknowledged, whose answers a receiver
+    // given a ring buffer may still be sending, the end first ends its
     // writing direction, so that the peer reads everything, then the end of
     // the stream; then it takes and drops whatever the peer still sends until
-    // the peer ends its side too, or until every answer the peer owes to
-    // records sent without asking has come, for at most `retrs` x 100 ms
-    // (1 s by default); then it closes.  An end that sent nothing, or whose
-    // peer has already gone, closes at once.
+    // the peer ends its side too, or until every answer the peer owes has
+    // come, for at most `retrs` x 100 ms (1 s by default); then it closes.
+    // With nothing owed (nothing sent, only acknowledged records or images,
+    // every answer in, or the peer gone) it closes at once.
     int Connect(bool how);
     int Connect(const char* host, int port);
     int Disconnect();

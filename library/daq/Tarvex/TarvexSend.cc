@@ -405,7 +405,6 @@ int TarvexSender::send_event(Link& t, iovec* vec, int frsin, bool ack) {
     int status = prepare(vec, frsin, c.convert, p);
     if (status != 0) return status;
     c.event_length = p.event_length;
-    t.owed.wrote = true;
     if (!ack) {
         t.take_unasked_answers(++t.owed.sends % kAnswerProbeEvery == 0);
         // A receiver given a ring buffer answers once it has the header,
@@ -639,7 +638,6 @@ int TarvexSender::send_batch_records(Link& t, const TarvexRecord* recs, int n, i
     }
     c.event_length = static_cast<uint32_t>(total);
 
-    t.owed.wrote = true;
     t.take_unasked_answers(true);
     for (int i = 0; i < n; ++i)
         if (answered_by_ring_receivers(*send_layout(recs[i].vec[0].iov_len))) ++t.owed.unasked;
@@ -884,7 +882,6 @@ int Link::SendRequest(char* buf, int sz) {
         log_err(text::kRequestBadBlock);
         return ERR_BAD_VALUE;
     }
-    owed.wrote = true;
     return TarvexSender::send_request(*this, buf, sz);
 }
 

@@ -118,7 +118,6 @@ public:
     // record header, whatever the sender asked).  Starts afresh with every
     // data socket.
     struct Owed {
-        bool wrote = false;              // records or requests went out
         unsigned long long unasked = 0;  // events and slow data sent without asking for an answer
         unsigned long long answers = 0;  // answers to those, taken off the stream
         bool peer_answers = false;       // the peer answers records that did not ask
