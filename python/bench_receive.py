@@ -65,10 +65,12 @@ def receive_into(link, args):
     end = start + args.seconds
     count = 0
     while True:
-        n = link.receive_into(headers, bodies, timeout=1)
-        count += n
+        try:
+            count += link.receive_into(headers, bodies, timeout=1)
+        except tarvex.PeerGone:
+            return count, time.perf_counter() - start
         now = time.perf_counter()
-        if now >= end or (n == 0 and link.peer_closed):
+        if now >= end:
             return count, now - start
 
 
@@ -79,12 +81,15 @@ def receive_records(link, args):
     count = 0
     check_every = 1024
     while True:
-        for _ in range(check_every):
-            if link.receive(timeout=1) is None:
-                break
-            count += 1
+        try:
+            for _ in range(check_every):
+                if link.receive(timeout=1) is None:
+                    break
+                count += 1
+        except tarvex.PeerGone:
+            return count, time.perf_counter() - start
         now = time.perf_counter()
-        if now >= end or link.peer_closed:
+        if now >= end:
             return count, now - start
 
 

@@ -677,6 +677,100 @@ TEST(RecordBuffer, FieldAccessorsReadTheLayoutOfTheGeneration) {
     EXPECT_EQ(a.t.get_event_number(), 5);
 }
 
+namespace {
+
+// What a link with no stored record answers when it does not count itself
+// (see EmptyBufferHasAFixedAnswerForEverything).
+void expect_no_record(Tarvex& t) {
+    RNG_RingBuffer rb(1000);
+    EXPECT_EQ(t.get_event_header(), nullptr);
+    EXPECT_EQ(t.get_event_header_2024(), nullptr);
+    EXPECT_EQ(t.get_slow_data_header(), nullptr);
+    EXPECT_EQ(t.get_event_length(), 0u);
+    EXPECT_EQ(t.get_event_type(), KBR7_EV_EVMAX);
+    EXPECT_EQ(t.get_event_number(), -1);
+    EXPECT_EQ(t.WriteBlockToRingBuffer(rb), ERR_NO_BUFFER);
+    EXPECT_EQ(rb.bytesUsed(), 0u);
+    unsigned size = 1, capacity = 1;
+    EXPECT_EQ(t.take_record_array(&size, &capacity), nullptr);
+    EXPECT_EQ(size, 0u);
+    EXPECT_EQ(capacity, 0u);
+}
+
+struct TakenArray {
+    char* array;
+    unsigned size;
+    unsigned capacity;
+    Bytes bytes() const { return Bytes(array, array + size); }
+};
+
+TakenArray take(Tarvex& t) {
+    TakenArray a{nullptr, 0, 0};
+    a.array = t.take_record_array(&a.size, &a.capacity);
+    return a;
+}
+
+}  // namespace
+
+// A caller that takes every record keeps each one intact through later
+// receives, and an array it offers back is used again instead of a new one.
+// The sanitized build also checks that every array is freed once.
+TEST(RecordBuffer, TakenArraysStayTheCallersAndOfferedOnesAreReused) {
+    tt::Watchdog dog(30);
+    Attached a;
+    a.t.set_own_cnt(false);
+    const Bytes r1 = record_of(Kind::E2010, 64, 1, 1), r2 = record_of(Kind::E2010, 64, 2, 2),
+                r3 = record_of(Kind::E2024, 52, 3, 3), tiny = record_of(Kind::Slow, 0);
+
+    ASSERT_TRUE(a.peer.send(tt::cat({r1, r2})));
+    ASSERT_EQ(receive(a.t), 0);
+    const TakenArray first = take(a.t);
+    ASSERT_NE(first.array, nullptr);
+    EXPECT_EQ(first.bytes(), r1);
+    EXPECT_GE(first.capacity, first.size);
+    expect_no_record(a.t);
+
+    // A record of the same size goes into an array of its own.
+    ASSERT_EQ(receive(a.t), 0);
+    const TakenArray second = take(a.t);
+    EXPECT_EQ(second.bytes(), r2);
+    EXPECT_EQ(first.bytes(), r1);
+
+    // Offered back: no record yet, then the next record lands in it.
+    a.t.reuse_record_array(first.array, first.capacity);
+    EXPECT_EQ(A::buffer(a.t), first.array);
+    expect_no_record(a.t);
+    ASSERT_TRUE(a.peer.send(r3));
+    ASSERT_EQ(receive(a.t), 0);
+    EXPECT_EQ(A::buffer(a.t), first.array);
+    EXPECT_EQ(stored(a.t), r3);
+    RNG_RingBuffer rb(1000);
+    EXPECT_EQ(a.t.WriteBlockToRingBuffer(rb), 0);
+
+    // A link that holds an array already frees the one offered.
+    a.t.reuse_record_array(second.array, second.capacity);
+    EXPECT_EQ(A::buffer(a.t), first.array);
+    EXPECT_EQ(stored(a.t), r3);
+    a.t.reuse_record_array(nullptr, 100);
+    EXPECT_EQ(stored(a.t), r3);
+
+    // An offered array far larger than the record is replaced.
+    const TakenArray third = take(a.t);
+    EXPECT_EQ(third.bytes(), r3);
+    a.t.reuse_record_array(third.array, third.capacity);
+    ASSERT_TRUE(a.peer.send(tiny));
+    ASSERT_EQ(receive(a.t), 0);
+    EXPECT_EQ(stored(a.t), tiny);
+    EXPECT_EQ(A::capacity(a.t), tiny.size());
+
+    // An offer the link never uses goes with the link.
+    const TakenArray last = take(a.t);
+    Tarvex idle(false);
+    idle.set_own_cnt(false);
+    idle.reuse_record_array(last.array, last.capacity);
+    expect_no_record(idle);
+}
+
 // ---------------------------------------------------------------------------
 // A real sender on the other end
 

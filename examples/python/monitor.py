@@ -138,15 +138,17 @@ def run(args):
     try:
         while time.monotonic() < deadline:
             wait = max(0.0, min(next_update, deadline) - time.monotonic())
-            n = link.receive_into(headers, timeout=wait)
-            if n:
-                stats.add(headers[:n])
-            elif link.peer_closed:
+            try:
+                n = link.receive_into(headers, timeout=wait)
+            except tarvex.PeerGone:
                 if args.listen is None or args.once:
                     break
                 link.disconnect()
                 show(render(stats, peer + " (waiting for the next peer)", stats.take_window(), args.width), live)
                 link.accept()
+                continue
+            if n:
+                stats.add(headers[:n])
             if time.monotonic() >= next_update:
                 show(render(stats, peer, stats.take_window(), args.width), live)
                 next_update += args.interval * max(1, math.ceil((time.monotonic() - next_update) / args.interval))

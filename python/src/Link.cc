@@ -3,18 +3,22 @@
 // interpreter lock, so other Python threads go on meanwhile.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 #include <sys/socket.h>
 #include <time.h>
-#include <algorithm>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "Buffers.h"
+#include "LogRoute.h"
 #include "Objects.h"
 #include "Status.h"
 #include "event_util.h"
@@ -56,10 +60,20 @@ struct Wait {
 
 const Wait kNoWait{1, 0, 0, false};
 
+// A number of seconds: TypeError for what is not a number, ValueError for a
+// negative one or NaN.
+double seconds_of(const py::object& timeout) {
+    const double t = PyFloat_AsDouble(timeout.ptr());
+    if (t == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    if (!(t >= 0))
+        throw py::value_error("timeout is a number of seconds >= 0, not " + py::repr(timeout).cast<std::string>());
+    return t;
+}
+
 Wait wait_for(const py::object& timeout) {
     if (timeout.is_none()) return {-1, -1, -1, true};
-    const double t = timeout.cast<double>();
-    if (!(t >= 0) || t > INT_MAX) throw py::value_error("timeout is None or a number of seconds >= 0");
+    const double t = seconds_of(timeout);
+    if (t > INT_MAX) throw py::value_error("timeout is None or at most 2**31 - 1 seconds");
     int sec = static_cast<int>(std::floor(t));
     int usec = static_cast<int>(std::lround((t - sec) * 1e6));
     if (usec >= 1000000) {
@@ -77,6 +91,17 @@ bool nothing_yet(int status) { return status == ERR_TIMEOUT || status == ERR_SCA
 // True when the peer has closed its end and every byte it sent has been
 // taken.
 bool peer_gone(Tarvex& t) { return t.get_peer_closed() && t.get_buffered_bytes() == 0; }
+
+// The same, also when no read has met the end of the stream yet: a socket
+// with nothing read ahead is asked whether it is at its end (a peek, which
+// takes nothing from the link).
+bool stream_ended(Tarvex& t) {
+    if (t.get_buffered_bytes() > 0) return false;
+    if (t.get_peer_closed()) return true;
+    const int fd = t.get_data_fd();
+    char c;
+    return fd >= 0 && ::recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+}
 
 // The record the last receive stored, or null.  The accessors find it by a
 // host-order pattern; a record whose pattern still reads reversed (the
@@ -102,18 +127,37 @@ void raise_held_status(LinkObject& l, const char* operation) {
     if (st != 0) raise_status(st, operation);
 }
 
-py::object record_view(const py::object& self, LinkObject& l) {
-    const unsigned char* base = stored_record(l.link);
-    if (base == nullptr) raise_unreadable();
+// The record the library has just stored, as a Record that takes over its
+// array: no byte is copied, and the next receive stores into another array.
+py::object take_record(LinkObject& l) {
+    if (stored_record(l.link) == nullptr) raise_unreadable();
+    unsigned size = 0;
+    unsigned capacity = 0;
+    std::unique_ptr<char[]> array(l.link.take_record_array(&size, &capacity));
     RecordObject r;
-    r.row = find_pattern(load32(base));
-    std::memcpy(r.header, base, r.header_size());
-    r.length = record_length(*r.row->layout, r.header);
-    r.data = base;
-    r.link_ref = self;
-    r.link = &l;
-    r.serial = l.receive_serial;
+    r.row = find_pattern(load32(array.get()));
+    std::memcpy(r.header, array.get(), r.header_size());
+    r.length = size;
+    r.storage = RecordArray(std::move(array), capacity, l.spare);
     return py::cast(std::move(r));
+}
+
+// Gives the library the spare array for the next record, so that it need
+// not allocate one.
+void lend_spare(LinkObject& l) {
+    if (l.spare->array != nullptr) l.link.reuse_record_array(l.spare->array.release(), l.spare->capacity);
+}
+
+// Lets go of the record of the last receive call before the next one: the
+// one receive() returned (when nothing else refers to it, its array becomes
+// the spare) and the one the library kept after receive_into (its array
+// stays with the library, holding no record), so that write_to_ring never
+// stores a record of an earlier call.
+void forget_last_record(LinkObject& l) {
+    l.last_record = py::none();
+    unsigned size = 0;
+    unsigned capacity = 0;
+    if (char* kept = l.link.take_record_array(&size, &capacity)) l.link.reuse_record_array(kept, capacity);
 }
 
 LinkObject& link_of(const py::object& self) { return self.cast<LinkObject&>(); }
@@ -130,12 +174,40 @@ int mode_of(const py::object& mode) {
     if (PyBool_Check(mode.ptr()))
         throw py::type_error(
             "mode is tarvex.NATIVE_MODE or tarvex.BIGEND_MODE, not a bool (swap_mask=True masks conversion)");
-    return mode.cast<int>() != 0 ? Tarvex::BIGEND_MODE : Tarvex::NATIVE_MODE;
+    if (!PyLong_Check(mode.ptr()))
+        throw py::type_error(std::string("mode is tarvex.NATIVE_MODE or tarvex.BIGEND_MODE (or 'native', 'bigend'), "
+                                         "not ") +
+                             Py_TYPE(mode.ptr())->tp_name);
+    const int nonzero = PyObject_IsTrue(mode.ptr());
+    if (nonzero < 0) throw py::error_already_set();
+    return nonzero != 0 ? Tarvex::BIGEND_MODE : Tarvex::NATIVE_MODE;
 }
 
-void listen(LinkObject& l, int port) {
+// The transport the library will use, as it decides it: the local socket
+// when KBR7_TARVEX_SOCK_TYPE is exactly "UNIX".
+bool local_transport() {
+    const char* v = std::getenv("KBR7_TARVEX_SOCK_TYPE");
+    return v != nullptr && std::strcmp(v, "UNIX") == 0;
+}
+
+// A TCP port is 0..65535; the local socket takes any number a C int holds
+// (it names the file /tmp/<port>.tcp).
+int port_of(long long port) {
+    if (local_transport()) {
+        if (port < INT_MIN || port > INT_MAX)
+            throw py::value_error("a local socket's port is a number from -2**31 to 2**31 - 1, not " +
+                                  std::to_string(port));
+    } else if (port < 0 || port > 65535) {
+        throw py::value_error("a TCP port is 0..65535, not " + std::to_string(port) +
+                              " (the local socket, KBR7_TARVEX_SOCK_TYPE=UNIX, takes any number)");
+    }
+    return static_cast<int>(port);
+}
+
+void listen(LinkObject& l, long long port) {
+    const int p = port_of(port);
     InUse use(l);
-    check(l.link.SocketSetup(port), "listen");
+    check(l.link.SocketSetup(p), "listen");
     l.setup = true;
 }
 
@@ -150,16 +222,28 @@ double monotonic_now() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-void connect(LinkObject& l, const std::string& host, int port, double timeout) {
+// Tries again every 50 ms while the connection is refused.  The lines of a
+// refused attempt are told at most once a second (the first attempt's are);
+// every other attempt's lines are told as they are.
+void connect(LinkObject& l, const std::string& host, long long port, const py::object& timeout) {
+    const int p = port_of(port);
+    const double seconds = seconds_of(timeout);
     InUse use(l);
-    const double deadline = monotonic_now() + timeout;
+    const double deadline = monotonic_now() + seconds;
+    double told = -1e300;
     for (;;) {
-        const int st = unlocked([&] { return l.link.Connect(host.c_str(), port); });
+        HeldLines lines;
+        const int st = unlocked([&] { return l.link.Connect(host.c_str(), p); });
+        const double now = monotonic_now();
+        if (st != ERR_CONNECT || now - told >= 1.0) {
+            told = st == ERR_CONNECT ? now : told;
+            lines.replay();
+        }
         if (st == 0) {
             l.setup = true;
             return;
         }
-        if (st != ERR_CONNECT || monotonic_now() >= deadline) raise_status(st, "connect");
+        if (st != ERR_CONNECT || now >= deadline) raise_status(st, "connect");
         if (PyErr_CheckSignals() != 0) throw py::error_already_set();
         unlocked([] {
             const timespec pause{0, 50 * 1000 * 1000};
@@ -168,16 +252,20 @@ void connect(LinkObject& l, const std::string& host, int port, double timeout) {
     }
 }
 
+// A close may wait (up to the retry budget) for the peer to take the last
+// records: other threads go on meanwhile.
 void release(LinkObject& l) {
     InUse use(l);
-    check(l.link.SocketRelease(), "release");
+    const int st = unlocked([&] { return l.link.SocketRelease(); });
+    check(st, "release");
     l.setup = false;
 }
 
 void close(LinkObject& l) {
     InUse use(l);
     if (!l.setup) return;
-    check(l.link.SocketRelease(), "close");
+    const int st = unlocked([&] { return l.link.SocketRelease(); });
+    check(st, "close");
     l.setup = false;
 }
 
@@ -347,25 +435,25 @@ size_t send_batch(LinkObject& l, py::handle records) {
 
 // --- receiving --------------------------------------------------------------
 
-struct Received {
-    py::object record;  // None when nothing came
-    bool peer_gone;
-};
-
-Received receive_record(const py::object& self, RingObject* ring, const py::object& timeout) {
-    LinkObject& l = link_of(self);
+// The next record; None when none came in time; PeerGoneError when the
+// peer has gone.
+py::object receive_record(LinkObject& l, RingObject* ring, const py::object& timeout) {
     InUse use(l);
     raise_held_status(l, "receive");
     const Wait w = wait_for(timeout);
     RNG_RingBuffer* rb = ring != nullptr ? &ring->ring : nullptr;
+    forget_last_record(l);
+    lend_spare(l);
     for (;;) {
-        ++l.receive_serial;
         const int st = unlocked([&] { return l.link.ReceiveEvent(rb, w.trs, w.sec, w.usec); });
-        if (st == 0) return {record_view(self, l), false};
+        if (st == 0) {
+            l.last_record = take_record(l);
+            return l.last_record;
+        }
         if (!nothing_yet(st)) raise_status(st, "receive");
         if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-        const bool gone = unlocked([&] { return peer_gone(l.link); });
-        if (gone || !w.unbounded) return {py::none(), gone};
+        if (unlocked([&] { return peer_gone(l.link); })) raise_peer_gone("receive");
+        if (!w.unbounded) return py::none();
     }
 }
 
@@ -430,7 +518,9 @@ size_t receive_into(const py::object& self, py::handle headers, py::handle bodie
     raise_held_status(l, "receive_into");
     const Wait w = wait_for(timeout);
     if (n == 0) return 0;
-    ++l.receive_serial;
+    // The library keeps the last record of the batch, for write_to_ring.
+    forget_last_record(l);
+    lend_spare(l);
     const BatchOutcome o = unlocked([&] { return receive_rows(l.link, rows, n, body_base, body_cap, w); });
     if (o.status != 0) {
         // The records already in the arrays are handed over; the status
@@ -439,16 +529,29 @@ size_t receive_into(const py::object& self, py::handle headers, py::handle bodie
         if (o.count == 0) raise_held_status(l, "receive_into");
     }
     if (o.count == 0 && PyErr_CheckSignals() != 0) throw py::error_already_set();
+    if (o.count == 0 && unlocked([&] { return peer_gone(l.link); })) raise_peer_gone("receive_into");
     return o.count;
 }
 
-// Waits for the first byte when a timeout is given: the image and spectrum
-// receivers themselves wait without a limit.  False when nothing came.
-bool readable_within(LinkObject& l, const Wait& w, const char* operation) {
-    if (w.unbounded) return true;
-    const int st = unlocked([&] { return l.link.IfReady(Tarvex::RECEIVER_READ, w.trs, w.sec, w.usec); });
-    if (st == ERR_TIMEOUT) return false;
-    check(st, operation);
+// Waits for the first byte (the image and spectrum receivers themselves
+// wait without a limit): False when nothing came in time, PeerGoneError
+// when the peer has gone.  A signal whose handler raises nothing lets the
+// wait go on.
+bool record_coming(LinkObject& l, const Wait& w, const char* operation) {
+    if (!l.link.IsLinkActive()) return true;  // the receiver refuses with its own status and line
+    for (;;) {
+        int err = 0;
+        const int st = unlocked([&] {
+            const int r = l.link.IfReady(Tarvex::RECEIVER_READ, w.trs, w.sec, w.usec);
+            err = errno;
+            return r;
+        });
+        if (st == ERR_TIMEOUT) return false;
+        if (st == 0) break;
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        if (err != EINTR) raise_status(st, operation);
+    }
+    if (unlocked([&] { return stream_ended(l.link); })) raise_peer_gone(operation);
     return true;
 }
 
@@ -460,7 +563,7 @@ py::object receive_intro_record(LinkObject& l, const py::object& timeout, const 
                                 py::array Object::*member, MakeArray&& make, ReceiveHeader&& receive_header,
                                 ReceiveData&& receive_data) {
     InUse use(l);
-    if (!readable_within(l, wait_for(timeout), operation)) return py::none();
+    if (!record_coming(l, wait_for(timeout), operation)) return py::none();
     Intro intro;
     check(unlocked([&] { return receive_header(&intro); }), operation);
     const uint32_t length = intro.intro.length;
@@ -503,6 +606,20 @@ bool wait_ready(LinkObject& l, bool write, const py::object& timeout) {
     return true;
 }
 
+// The record the last receive() returned when there is one; otherwise the
+// one the library keeps (the last of a receive_into batch), if any.
+void write_to_ring(LinkObject& l, RingObject& ring) {
+    InUse use(l);
+    if (l.last_record.is_none()) {
+        check(l.link.WriteBlockToRingBuffer(ring.ring), "write_to_ring");
+        return;
+    }
+    const RecordObject& r = l.last_record.cast<const RecordObject&>();
+    const auto n = static_cast<unsigned>(r.length);
+    if (ring.ring.Write(const_cast<char*>(reinterpret_cast<const char*>(r.bytes())), n) != n)
+        raise_status(ERR_RING_WRITE, "write_to_ring");
+}
+
 // for rec in link.records(): ... until the peer has gone.
 struct RecordIterator {
     py::object link;
@@ -512,9 +629,12 @@ struct RecordIterator {
     py::object next() {
         for (;;) {
             RingObject* r = ring.is_none() ? nullptr : ring.cast<RingObject*>();
-            Received got = receive_record(link, r, timeout);
-            if (!got.record.is_none()) return got.record;
-            if (got.peer_gone) throw py::stop_iteration();
+            try {
+                py::object got = receive_record(link_of(link), r, timeout);
+                if (!got.is_none()) return got;
+            } catch (const PeerGoneError&) {
+                throw py::stop_iteration();
+            }
         }
     }
 };
@@ -545,9 +665,9 @@ and one that is garbage-collected closes too.  A failed call raises
 tarvex.Error.  One thread at a time may use a link (a second one gets
 RuntimeError); blocking calls let other Python threads run.)doc");
 
-    cls.def(py::init([](const py::object& mode, bool swap_mask, const py::object& retries, bool send_waits) {
+    cls.def(py::init([](const py::object& mode, bool swap_mask, std::optional<int> retries, bool send_waits) {
                 auto l = std::make_unique<LinkObject>(mode_of(mode), swap_mask);
-                if (!retries.is_none()) check(l->link.SetRetry(retries.cast<int>()), "Link");
+                if (retries) check(l->link.SetRetry(*retries), "Link");
                 if (!send_waits) l->link.SetDelay();
                 l->send_waits = send_waits;
                 return l;
@@ -591,31 +711,42 @@ waiting up to 100 ms for it first.)doc");
                                "True when this end converts records.")
         .def_property_readonly("active", locked_query([](Tarvex& t) { return t.IsLinkActive() != 0; }),
                                "True while connected.")
-        .def_property_readonly("port", locked_query([](Tarvex& t) { return std::max(t.get_bound_port(), 0); }),
-                               "The port listened on (the one the system picked for listen(0)), 0 when not "
-                               "listening.")
+        .def_property_readonly("port", locked_query([](Tarvex& t) {
+                                   // -1 is "no listening socket" unless it is the local socket's number.
+                                   const int bound = t.get_bound_port();
+                                   return bound == -1 && t.GetLPort() != -1 ? 0 : bound;
+                               }),
+                               "The port listened on (the one the system picked for listen(0); the number given, "
+                               "for the local socket), 0 when not listening.")
         .def_property_readonly("buffered_bytes", locked_query([](Tarvex& t) { return t.get_buffered_bytes(); }),
                                "Bytes received from the peer that no receive has taken yet.")
-        .def_property_readonly("peer_closed", locked_query([](Tarvex& t) { return peer_gone(t); }),
+        .def_property_readonly("peer_closed", locked_query([](Tarvex& t) { return stream_ended(t); }),
                                "True when the peer has closed its end and nothing it sent is left to receive.")
         .def_property_readonly("scan_skipped_last", locked_query([](Tarvex& t) { return t.get_scan_skipped_last(); }),
                                "Bytes the last receive passed over looking for a record pattern.")
         .def_property_readonly("scan_skipped_total", locked_query([](Tarvex& t) { return t.get_scan_skipped_total(); }),
                                "Bytes passed over since the link was made.")
+        .def_property_readonly("no_room_answers", locked_query([](Tarvex& t) { return t.get_no_room_answers(); }),
+                               "\"No room\" answers this end's sends met since the link was made: acknowledged sends "
+                               "the receiver refused for want of room in its ring buffer (ERR_NO_SPACE), and answers "
+                               "an unacknowledged send found waiting, whose records the receiver skipped.")
         .def("fileno", locked_query([](Tarvex& t) { return t.get_data_fd(); }),
              "The data socket (-1 when none), for select/poll: wait on it only while buffered_bytes is 0, and "
              "never read it.")
         .def("listen", &listen, py::arg("port"),
-             "Listens on TCP `port` (or the local socket /tmp/<port>.tcp when KBR7_TARVEX_SOCK_TYPE=UNIX).")
+             "Listens on TCP `port`, 0..65535 (0: a free port the system picks, see `port`), or on the local socket "
+             "/tmp/<port>.tcp, any number, when KBR7_TARVEX_SOCK_TYPE=UNIX.  ValueError for a TCP port out of range.")
         .def("accept", &accept, "Waits for a peer and sends it the byte-order preamble.")
         .def("connect", &connect, py::arg("host"), py::arg("port"), py::kw_only(), py::arg("timeout") = 0.0,
-             "Connects to an accepting end.  timeout: keep trying for that many seconds while the connection is "
-             "refused (the peer may not listen yet).")
+             "Connects to an accepting end (the port as for listen).  timeout: keep trying, every 50 ms, for that "
+             "many seconds (>= 0) while the connection is refused (the peer may not listen yet); the refusal's "
+             "line is told at most once a second.")
         .def(
             "disconnect",
             [](LinkObject& l) {
                 InUse use(l);
-                check(l.link.Disconnect(), "disconnect");
+                const int st = unlocked([&] { return l.link.Disconnect(); });
+                check(st, "disconnect");
             },
             "Closes the data connection (the listening endpoint stays).")
         .def("release", &release, "Disconnects and gives up the endpoint (required before connecting again).")
@@ -654,19 +785,19 @@ the count; on failure tarvex.Error tells in `sent` how many went out whole.)doc"
 
     cls.def(
            "receive",
-           [](const py::object& self, RingObject* ring, const py::object& timeout) {
-               return receive_record(self, ring, timeout).record;
-           },
+           [](LinkObject& l, RingObject* ring, const py::object& timeout) { return receive_record(l, ring, timeout); },
            py::arg("ring") = nullptr, py::kw_only(), py::arg("timeout") = py::none(), R"doc(
 The next event or slow-data record, or None when none came within
-`timeout` seconds (None: wait as long as it takes) or the peer has gone
-(see peer_closed).  With a ring buffer the record is acknowledged against
+`timeout` seconds (None: wait as long as it takes).  Raises
+tarvex.PeerGone when the peer has closed its end and every record it sent
+has been taken.  With a ring buffer the record is acknowledged against
 its free space (the sender must send acknowledged); store it with
-ring.write(record).  The record's body is a view valid until the next
-receive on this link; Record.copy() keeps one.)doc")
+ring.write(record).  The record owns its bytes: its body stays as it is
+whatever the link receives later.)doc")
         .def(
             "records",
             [](const py::object& self, const py::object& ring, const py::object& timeout) {
+                wait_for(timeout);  // a bad timeout is refused here, not at the first record
                 return RecordIterator{self, ring, timeout};
             },
             py::arg("ring") = py::none(), py::kw_only(), py::arg("timeout") = 1.0,
@@ -679,20 +810,19 @@ Fills rows of preallocated arrays with records in one call: `headers` a
 row per header row; a body longer than a row is cut (the header row keeps
 the full length).  Waits for the first record as receive() does, then takes
 the ones that are there without waiting.  Returns the number of rows
-filled, 0 when nothing came; a failure after some rows is raised by the
-next call.)doc")
+filled, 0 when nothing came in time; tarvex.PeerGone when the peer has
+gone and every record it sent has been taken.  A failure after some rows
+is raised by the next call.)doc")
         .def("receive_image", &receive_image, py::kw_only(), py::arg("timeout") = py::none(),
-             "The next image (tarvex.Image), or None when nothing came within `timeout` seconds.")
+             "The next image (tarvex.Image), or None when nothing came within `timeout` seconds; tarvex.PeerGone "
+             "when the peer has gone.")
         .def("receive_spectrum", &receive_spectrum, py::kw_only(), py::arg("dtype") = py::none(),
              py::arg("timeout") = py::none(),
-             "The next spectrum (tarvex.Spectrum), or None when nothing came within `timeout` seconds.")
-        .def(
-            "write_to_ring",
-            [](LinkObject& l, RingObject& ring) {
-                InUse use(l);
-                check(l.link.WriteBlockToRingBuffer(ring.ring), "write_to_ring");
-            },
-            py::arg("ring"), "Stores the last received record in the ring buffer.")
+             "The next spectrum (tarvex.Spectrum), or None when nothing came within `timeout` seconds; "
+             "tarvex.PeerGone when the peer has gone.")
+        .def("write_to_ring", &write_to_ring, py::arg("ring"),
+             "Stores the record of the last receive call in the ring buffer (the one receive() returned, or the "
+             "last row of receive_into); tarvex.Error ERR_NO_BUFFER when that call took none.")
         .def("wait", &wait_ready, py::kw_only(), py::arg("write") = false, py::arg("timeout") = py::none(),
              "Waits until the data socket is readable (or writable); False when the time ran out.")
         .def("__repr__", [](const LinkObject& l) {

@@ -17,13 +17,23 @@ namespace tarvexpy {
 
 namespace py = pybind11;
 
+// The array of a received record that has gone (no Python object refers to
+// it any more), kept for the link's next receive: a steady stream of records
+// then takes turns with two arrays instead of allocating one each.  Touched
+// only with the interpreter lock held (records go away under it, and a
+// receive lends the array to the library before it lets the lock go).
+struct SpareArray {
+    std::unique_ptr<char[]> array;
+    unsigned capacity = 0;
+};
+
 // One end of a link.  Besides the library object it keeps what the library
 // does not tell: whether the end is set up (so that close() and the
-// destructor release exactly what is held), a count of receive calls (a
-// record's view is valid only while the count has not moved on), a status
-// held back by a batch receive, and a flag that refuses a second thread
-// (one thread at a time may use a library object, and blocking calls run
-// without the interpreter lock).
+// destructor release exactly what is held), the record the last receive
+// returned (for write_to_ring), the spare record array, a status held back
+// by a batch receive, and a flag that refuses a second thread (one thread at
+// a time may use a library object, and blocking calls run without the
+// interpreter lock).
 struct LinkObject {
     explicit LinkObject(int mode, bool swap_mask);
     ~LinkObject();
@@ -35,7 +45,8 @@ struct LinkObject {
     bool swap_mask = false;  // the library tells neither of these two
     bool send_waits = true;
     bool setup = false;
-    uint64_t receive_serial = 0;
+    py::object last_record = py::none();
+    std::shared_ptr<SpareArray> spare = std::make_shared<SpareArray>();
     int held_status = 0;
     std::atomic<bool> busy{false};
 };
@@ -53,23 +64,39 @@ private:
     LinkObject& link_;
 };
 
+// The bytes of a record, in an array from new[] that the record owns: the
+// array the library received the record into (taken over, not copied), or a
+// copy.  A received record's array goes back to its link's spare when the
+// record goes; a copy's is freed.
+struct RecordArray {
+    RecordArray() = default;
+    RecordArray(std::unique_ptr<char[]> a, unsigned c, std::shared_ptr<SpareArray> h)
+        : array(std::move(a)), capacity(c), home(std::move(h)) {}
+    RecordArray(RecordArray&&) = default;
+    RecordArray& operator=(RecordArray&&) = default;
+    ~RecordArray() {
+        if (home != nullptr && array != nullptr) {
+            home->array = std::move(array);
+            home->capacity = capacity;
+        }
+    }
+
+    std::unique_ptr<char[]> array;
+    unsigned capacity = 0;
+    std::shared_ptr<SpareArray> home;  // null for a copy
+};
+
 // An event or slow-data record: a copy of its header in host order and its
-// bytes, either viewed in the link's record buffer (valid until the link
-// receives again) or owned.
+// bytes, which it owns.  The arrays that Record.body and Record.raw hand out
+// view those bytes and keep the record alive, so the bytes stay as they are
+// for as long as anything refers to them.
 struct RecordObject {
     const PatternRow* row = nullptr;
     alignas(8) unsigned char header[48] = {};
     int64_t length = 0;
+    RecordArray storage;  // the whole record, header first
 
-    const unsigned char* data = nullptr;  // the whole record, header first
-    std::unique_ptr<unsigned char[]> owned;
-    py::object link_ref;  // keeps the link, and with it the viewed buffer, alive
-    const LinkObject* link = nullptr;
-    uint64_t serial = 0;
-
-    bool valid() const { return owned != nullptr || (link != nullptr && link->receive_serial == serial); }
-    // The record's bytes; RuntimeError once the link has received again.
-    const unsigned char* bytes() const;
+    const unsigned char* bytes() const { return reinterpret_cast<const unsigned char*>(storage.array.get()); }
     size_t header_size() const { return row->layout->size; }
 };
 

@@ -16,16 +16,9 @@ namespace tarvexpy {
 
 using namespace pybind11::literals;
 
-const unsigned char* RecordObject::bytes() const {
-    if (!valid())
-        throw std::runtime_error(
-            "this record's bytes are gone: the link has received again since (Record.copy() keeps a record)");
-    return data;
-}
-
 namespace {
 
-RecordObject record_from_owned(std::unique_ptr<unsigned char[]> bytes, size_t n) {
+RecordObject record_from_owned(std::unique_ptr<char[]> bytes, size_t n) {
     const PatternRow* row = n >= 4 ? find_pattern(load32(bytes.get())) : nullptr;
     if (row == nullptr) throw py::value_error("the bytes do not start with an event or slow-data pattern");
     const size_t hs = row->layout->size;
@@ -37,13 +30,12 @@ RecordObject record_from_owned(std::unique_ptr<unsigned char[]> bytes, size_t n)
     if (r.length != static_cast<int64_t>(n))
         throw py::value_error("the header states a length of " + std::to_string(r.length) + " bytes, the record has " +
                               std::to_string(n));
-    r.data = bytes.get();
-    r.owned = std::move(bytes);
+    r.storage = RecordArray(std::move(bytes), 0, nullptr);
     return r;
 }
 
-std::unique_ptr<unsigned char[]> copy_of(const unsigned char* p, size_t n) {
-    std::unique_ptr<unsigned char[]> c(new unsigned char[n > 0 ? n : 1]);
+std::unique_ptr<char[]> copy_of(const unsigned char* p, size_t n) {
+    std::unique_ptr<char[]> c(new char[n > 0 ? n : 1]);
     std::memcpy(c.get(), p, n);
     return c;
 }
@@ -81,9 +73,9 @@ std::string intro_repr(const char* what, const Object& o, const py::array& a) {
            " dtype=" + py::str(a.dtype()).cast<std::string>() + ">";
 }
 
-// The buffer protocol of Record, read-only bytes of the whole record.  Not
-// pybind11's def_buffer: a gone record must refuse with an exception, and
-// that has no way out of a def_buffer function.
+// The buffer protocol of Record, read-only bytes of the whole record that
+// keep the record alive (pybind11's def_buffer would describe them as a
+// writable array).
 extern "C" int record_getbuffer(PyObject* obj, Py_buffer* view, int flags) {
     view->obj = nullptr;
     try {
@@ -102,12 +94,12 @@ An event or slow-data record.
 
 The header fields are attributes (host order); a field the record's header
 does not have reads None (`number` of slow data, `channels` of an event).
-`body` and `raw` are read-only numpy views: for a record from Link.receive
-they look into the link's record buffer and are valid only until the link
-receives again (`valid` tells; reading a gone record raises RuntimeError,
-but an array taken earlier would show freed memory).  `copy()` keeps a
-record: it owns its bytes.  A record is a buffer of its whole bytes, so
-bytes(rec), RingBuffer.write(rec) and Link.send_batch([rec]) take it.)doc");
+`body` and `raw` are read-only numpy views of the bytes the record owns
+(for a record from Link.receive, the very array the link received it into:
+nothing is copied).  They stay valid and unchanged for as long as anything
+refers to them, whatever the link receives meanwhile.  A record is a buffer
+of its whole bytes, so bytes(rec), RingBuffer.write(rec) and
+Link.send_batch([rec]) take it.)doc");
 
     std::set<std::string> names;
     for (const Layout* l : {&kEventLayout, &kEvent2024Layout, &kSlowLayout})
@@ -124,8 +116,9 @@ bytes(rec), RingBuffer.write(rec) and Link.send_batch([rec]) take it.)doc");
             "generation", [](const RecordObject& r) { return r.row->generation; },
             "\"legacy\", \"2010\" or \"2024\", as the pattern says.")
         .def_property_readonly("header_size", &RecordObject::header_size, "36, 48 or 12 bytes.")
-        .def_property_readonly("valid", &RecordObject::valid,
-                               "False once the link has received again (never for a copy).")
+        .def_property_readonly(
+            "valid", [](const RecordObject&) { return true; },
+            "Always True: a record owns its bytes (kept for code written when views ended with the next receive).")
         .def_property_readonly(
             "header",
             [](const RecordObject& r) { return py::bytes(reinterpret_cast<const char*>(r.header), r.header_size()); },
@@ -137,7 +130,7 @@ bytes(rec), RingBuffer.write(rec) and Link.send_batch([rec]) take it.)doc");
                 const size_t hs = r.header_size();
                 return byte_view(r.bytes() + hs, static_cast<size_t>(r.length) - hs, self);
             },
-            "The bytes behind the header: a read-only uint8 array (see the class notes for how long it is valid).")
+            "The bytes behind the header: a read-only uint8 array that views the record's bytes.")
         .def_property_readonly(
             "raw",
             [](py::object self) {
@@ -151,14 +144,14 @@ bytes(rec), RingBuffer.write(rec) and Link.send_batch([rec]) take it.)doc");
                 return record_from_owned(copy_of(r.bytes(), static_cast<size_t>(r.length)),
                                          static_cast<size_t>(r.length));
             },
-            "A record that owns its bytes: valid for ever.")
+            "A record with a copy of the bytes (a received record owns its bytes already).")
         .def("__len__", [](const RecordObject& r) { return r.length; })
         .def("__repr__",
              [](const RecordObject& r) {
                  std::string s = std::string("<tarvex.Record ") + kind_name(r.row->kind) + " " + r.row->generation;
                  if (const Field* f = r.row->layout->find("number"))
                      s += " number=" + py::str(read_field(*f, r.header)).cast<std::string>();
-                 return s + " length=" + std::to_string(r.length) + (r.valid() ? "" : " (gone)") + ">";
+                 return s + " length=" + std::to_string(r.length) + ">";
              })
         .def_static(
             "from_bytes",
@@ -264,7 +257,7 @@ while another reads.)doc")
             [](RingObject& r) -> py::object {
                 const unsigned long n = r.ring.nextRecordSize();
                 if (n == 0) return py::none();
-                std::unique_ptr<unsigned char[]> bytes(new unsigned char[n]);
+                std::unique_ptr<char[]> bytes(new char[n]);
                 if (r.ring.Read(reinterpret_cast<char*>(bytes.get()), n) < 0) return py::none();
                 return py::cast(record_from_owned(std::move(bytes), n));
             },

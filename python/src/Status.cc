@@ -8,7 +8,8 @@ namespace tarvexpy {
 
 namespace {
 
-PyObject* g_error_type = nullptr;  // tarvex.Error, owned by the module
+PyObject* g_error_type = nullptr;      // tarvex.Error, owned by the module
+PyObject* g_peer_gone_type = nullptr;  // tarvex.PeerGone, likewise
 
 std::string message(const StatusError& e) {
     return std::string(e.operation) + ": " + tarvex_status_text(e.code) + " (" + tarvex_status_name(e.code) + ", " +
@@ -26,6 +27,8 @@ void set_python_error(const StatusError& e) {
 }
 
 }  // namespace
+
+[[noreturn]] void raise_peer_gone(const char* operation) { throw PeerGoneError{operation}; }
 
 [[noreturn]] void raise_status(int status, const char* operation, long long sent) {
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
@@ -51,11 +54,23 @@ void bind_status(py::module_& m) {
     if (g_error_type == nullptr) throw py::error_already_set();
     m.add_object("Error", py::reinterpret_borrow<py::object>(g_error_type));
 
+    g_peer_gone_type = PyErr_NewExceptionWithDoc(
+        "tarvex.PeerGone",
+        "The peer has closed its end and every record it sent has been taken: nothing more can arrive on this "
+        "connection.  Raised by the receives (a time-out returns None instead); an EOFError.",
+        PyExc_EOFError, nullptr);
+    if (g_peer_gone_type == nullptr) throw py::error_already_set();
+    m.add_object("PeerGone", py::reinterpret_borrow<py::object>(g_peer_gone_type));
+
     py::register_exception_translator([](std::exception_ptr p) {
         try {
             if (p) std::rethrow_exception(p);
         } catch (const StatusError& e) {
             set_python_error(e);
+        } catch (const PeerGoneError& e) {
+            const std::string text =
+                std::string(e.operation) + ": the peer has closed its end and every record it sent has been taken";
+            PyErr_SetString(g_peer_gone_type, text.c_str());
         }
     });
 

@@ -17,6 +17,15 @@ struct StatusError {
     long long sent;         // records on the wire before a batch failed; -1 for other calls
 };
 
+// Thrown by the receives when the peer has closed its end and every record
+// it sent has been taken; tarvex.PeerGone (an EOFError) in Python.  The
+// record iterator ends on it.
+struct PeerGoneError {
+    const char* operation;
+};
+
+[[noreturn]] void raise_peer_gone(const char* operation);
+
 // Raises tarvex.Error for a non-zero status.  A signal that arrived during
 // the call (Ctrl-C ends a blocking wait) wins: its exception is raised
 // instead, since the status only reports the interruption.

@@ -2,6 +2,7 @@
 // the record formats.
 #include <pybind11/pybind11.h>
 
+#include "LogRoute.h"
 #include "Objects.h"
 #include "Status.h"
 #include "event.h"
@@ -67,6 +68,7 @@ PYBIND11_MODULE(tarvex, m) {
         "over one stream connection.  See docs/python.md.";
     m.attr("__version__") = TARVEX_PYTHON_VERSION;
     tarvexpy::bind_status(m);
+    tarvexpy::bind_log(m);
     tarvexpy::bind_records(m);
     tarvexpy::bind_link(m);
     add_constants(m);

@@ -79,8 +79,12 @@ def connected_pair(mode=tarvex.NATIVE_MODE, **connecting_options):
             raise failure[0]
         yield accepting, connecting
     finally:
-        connecting.close()
+        # Both at once: an end that sent records ends its side and waits
+        # (within its retry budget) for the other to end its own.
+        closing = threading.Thread(target=connecting.close)
+        closing.start()
         accepting.close()
+        closing.join()
 
 
 @pytest.fixture

@@ -92,3 +92,16 @@ def test_spectrum_data_type_must_be_plain(pair):
     connecting.send_spectrum(b"abc", bnum=2)
     spectrum = accepting.receive_spectrum(timeout=10)
     assert spectrum.data.dtype == np.uint8 and bytes(spectrum.data) == b"abc"
+
+
+def test_kept_pixels_and_data_stay_as_they_were(pair):
+    accepting, connecting = pair
+    images = [np.full((4, 4), i, np.uint16) for i in range(3)]
+    spectra = [np.full(5, i, np.float32) for i in range(3)]
+    for image, spectrum in zip(images, spectra):
+        connecting.send_image(image)
+        connecting.send_spectrum(spectrum)
+    kept = [(accepting.receive_image(timeout=10).pixels, accepting.receive_spectrum(timeout=10).data)
+            for _ in range(3)]
+    for (pixels, data), image, spectrum in zip(kept, images, spectra):
+        assert np.array_equal(pixels, image) and np.array_equal(data, spectrum)

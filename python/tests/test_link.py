@@ -197,7 +197,96 @@ def test_peer_gone_ends_receive_and_iteration(pair):
     numbers = [rec.number for rec in accepting.records(timeout=0.5)]
     assert numbers == [0, 1, 2]
     assert accepting.peer_closed
-    assert accepting.receive() is None  # no time limit, yet it returns: the peer has gone
+    with pytest.raises(tarvex.PeerGone):
+        accepting.receive()  # no time limit, yet it ends: the peer has gone
+
+
+# (what is sent before the close, the receive, what it returns on a time-out)
+RECEIVES = {
+    "receive": (lambda c: c.send_event(b"abcd"), lambda l, t: l.receive(timeout=t), None),
+    "receive_into": (lambda c: c.send_event(b"abcd"),
+                     lambda l, t: l.receive_into(np.zeros(4, tarvex.HEADER_DTYPE), timeout=t), 0),
+    "receive_image": (lambda c: c.send_image(np.zeros((2, 2), np.uint8)), lambda l, t: l.receive_image(timeout=t),
+                      None),
+    "receive_spectrum": (lambda c: c.send_spectrum(np.zeros(3, np.float32)),
+                         lambda l, t: l.receive_spectrum(timeout=t), None),
+}
+
+
+@pytest.mark.parametrize("timeout", [None, 5], ids=["blocking", "timed"])
+@pytest.mark.parametrize("name", sorted(RECEIVES))
+def test_a_gone_peer_is_told_from_a_time_out(name, timeout):
+    send, receive, nothing = RECEIVES[name]
+    with connected_pair() as (accepting, connecting):
+        assert receive(accepting, 0.05) == nothing
+        send(connecting)
+        connecting.close()
+        assert receive(accepting, timeout) not in (None, 0)  # what came before the close comes first
+        with pytest.raises(tarvex.PeerGone, match=name):
+            receive(accepting, timeout)
+        with pytest.raises(EOFError):
+            receive(accepting, 0.05)
+        assert accepting.peer_closed
+
+
+def test_bad_arguments_are_refused_as_python_refuses_them():
+    link = tarvex.Link()
+    for port in (-1, 65536, 2**31, 2**40):
+        with pytest.raises(ValueError, match="TCP port is 0..65535"):
+            link.listen(port)
+        with pytest.raises(ValueError, match="TCP port is 0..65535"):
+            link.connect("127.0.0.1", port)
+    with pytest.raises(TypeError, match="mode is tarvex.NATIVE_MODE .* not NoneType"):
+        tarvex.Link(None)
+    for call in (lambda: tarvex.Link(1.0), lambda: tarvex.Link(retries="3"), lambda: link.listen("5000")):
+        with pytest.raises(TypeError):
+            call()
+    assert not link.active and link.port == 0
+
+
+# Every call that takes a timeout, on a link that is not connected: the
+# timeout is refused before anything else is looked at.
+TIMED_CALLS = {
+    "receive": lambda l, t: l.receive(timeout=t),
+    "receive_into": lambda l, t: l.receive_into(np.zeros(4, tarvex.HEADER_DTYPE), timeout=t),
+    "receive_image": lambda l, t: l.receive_image(timeout=t),
+    "receive_spectrum": lambda l, t: l.receive_spectrum(timeout=t),
+    "wait": lambda l, t: l.wait(timeout=t),
+    "records": lambda l, t: l.records(timeout=t),
+    "connect": lambda l, t: l.connect("127.0.0.1", 1, timeout=t),
+}
+
+
+@pytest.mark.parametrize("name", sorted(TIMED_CALLS))
+def test_timeouts_are_numbers_of_seconds_not_below_zero(name):
+    call = TIMED_CALLS[name]
+    link = tarvex.Link()
+    for bad in (-1, -0.001, float("nan")):
+        with pytest.raises(ValueError, match="timeout"):
+            call(link, bad)
+    with pytest.raises(TypeError):
+        call(link, "1")
+
+
+def test_the_local_socket_takes_any_port_number(monkeypatch):
+    monkeypatch.setenv("KBR7_TARVEX_SOCK_TYPE", "UNIX")
+    for port in (free_port() + 70000, -free_port()):
+        with tarvex.Link() as accepting, tarvex.Link() as connecting:
+            accepting.listen(port)
+            assert accepting.port == port and os.path.exists(f"/tmp/{port}.tcp")
+            t = in_thread(connecting.connect, "127.0.0.1", port, timeout=10)
+            accepting.accept()
+            t.join()
+            connecting.send_event(b"abcd", number=abs(port))
+            assert accepting.receive(timeout=5).number == abs(port)
+        assert not os.path.exists(f"/tmp/{port}.tcp")
+
+
+def test_no_room_answers_is_a_read_only_count():
+    link = tarvex.Link()
+    assert link.no_room_answers == 0
+    with pytest.raises(AttributeError):
+        link.no_room_answers = 1
 
 
 def test_local_socket_transport(monkeypatch):

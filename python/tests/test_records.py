@@ -89,26 +89,55 @@ def test_unknown_header_size_is_the_library_protocol_status(pair):
     assert e.value.code == tarvex.ERR_PROTOCOL
 
 
-def test_body_is_a_view_valid_until_the_next_receive(pair):
+def test_kept_bodies_stay_as_they_were(pair):
+    """Bodies kept across later receives keep their bytes: records of one size
+    (which the link would store into one array), a 60 MiB record, and small
+    records after it (which used to free the large array under a kept view).
+    Behind every kept record comes one that is dropped at once, so that
+    arrays are handed back and used again meanwhile."""
     accepting, connecting = pair
-    connecting.send_event(b"first!!!", number=1)
-    connecting.send_event(b"second!!", number=2)
+    rng = np.random.default_rng(16)
+    small = [rng.integers(0, 256, 64, dtype=np.uint8) for _ in range(6)]
+    payloads = small[:3] + [rng.integers(0, 256, 60 * 2**20, dtype=np.uint8)] + small[3:]
+
+    def send_all():
+        for i, p in enumerate(payloads):
+            connecting.send_event(p, number=i)
+            connecting.send_event(np.full(len(p), 0xEE, np.uint8), number=1000 + i)
+
+    sending = in_thread(send_all)
+    kept = []
+    for i in range(len(payloads)):
+        rec = accepting.receive(timeout=30)
+        assert rec.number == i
+        kept.append(rec.body)  # the array alone: the record itself is dropped
+        assert accepting.receive(timeout=30).number == 1000 + i
+    sending.join()
+    connecting.send_event(b"after", number=99)
+    assert accepting.receive(timeout=10).number == 99
+    for body, p in zip(kept, payloads):
+        assert body.nbytes == p.nbytes and np.array_equal(body, p)
+    assert all(body.base is not None for body in kept)  # views, not copies
+
+
+def test_records_own_their_bytes_without_a_copy(pair):
+    accepting, connecting = pair
+    for i in range(3):
+        connecting.send_event(bytes([i]) * 64, number=i)
     first = accepting.receive(timeout=10)
-    body = first.body
-    assert isinstance(body, np.ndarray) and body.dtype == np.uint8 and not body.flags.writeable
-    assert first.valid and bytes(body) == b"first!!!"
+    assert first.body.ctypes.data == first.raw.ctypes.data + first.header_size
+    assert not first.body.flags.writeable and first.valid
+    address = first.raw.ctypes.data
     kept = first.copy()
+    del first
+    # A record nobody holds lends its array to the next: nothing is allocated.
     second = accepting.receive(timeout=10)
-    assert not first.valid and second.valid
-    with pytest.raises(RuntimeError, match="received again"):
-        first.body
-    with pytest.raises(RuntimeError):
-        bytes(first)
-    assert first.number == 1  # header fields are copies: they stay
-    assert kept.valid and bytes(kept.body) == b"first!!!" and kept.number == 1
-    assert "(gone)" in repr(first)
-    third = accepting.receive(timeout=0.05)
-    assert third is None and kept.valid
+    assert second.raw.ctypes.data == address and bytes(second.body) == b"\x01" * 64
+    third = accepting.receive(timeout=10)
+    assert bytes(second.body) == b"\x01" * 64 and bytes(third.body) == b"\x02" * 64
+    assert bytes(kept.body) == b"\x00" * 64 and kept.number == 0
+    assert bytes(second) == bytes(second.raw) and second.valid
+    assert accepting.receive(timeout=0.05) is None and bytes(third.body) == b"\x02" * 64
 
 
 def test_record_round_trips_through_bytes():
@@ -186,6 +215,20 @@ def test_acknowledged_send_against_a_ring_buffer(any_pair):
     accepting.write_to_ring(ring)
     raw = ring.read()
     assert raw.dtype == np.uint8 and len(raw) == 52 and ring.read() is None
+    assert accepting.receive(timeout=0.05) is None
+    with pytest.raises(tarvex.Error) as nothing:
+        accepting.write_to_ring(ring)  # the last receive took no record
+    assert nothing.value.code == tarvex.ERR_NO_BUFFER
+
+
+def test_a_refused_acknowledged_send_counts_a_no_room_answer(pair):
+    accepting, connecting = pair
+    sending = in_thread(connecting.send_event, bytes(64), ack=True)
+    with pytest.raises(tarvex.Error):
+        accepting.receive(tarvex.RingBuffer(10), timeout=10)
+    with pytest.raises(tarvex.Error):
+        sending.join()
+    assert connecting.no_room_answers == 1 and accepting.no_room_answers == 0
 
 
 def test_ring_buffer_alone():
@@ -278,7 +321,12 @@ def test_receive_into_fills_rows(any_pair):
     for i in range(5):
         assert bytes(bodies[i]) == bytes([i]) * 8  # 12-byte bodies cut to the 8-byte rows
     assert bytes(bodies[5][:4]) == b"slow" and bytes(bodies[5][4:]) == b"\xee" * 4
+    ring = tarvex.RingBuffer(100)
+    accepting.write_to_ring(ring)  # the last row's record
+    assert ring.read_record().number == 77
     assert accepting.receive_into(headers, timeout=0.05) == 0
+    with pytest.raises(tarvex.Error, match="ERR_NO_BUFFER"):
+        accepting.write_to_ring(ring)  # that call took none
 
 
 def test_receive_into_checks_its_arrays(pair):

@@ -33,6 +33,7 @@ struct TarvexTestAccess {
     static bool& no_swap(Tarvex& t) { return connection(t).no_swap; }
     static char*& buffer(Tarvex& t) { return store(t).buffer; }
     static unsigned int& size(Tarvex& t) { return store(t).size; }
+    static unsigned int& capacity(Tarvex& t) { return store(t).capacity; }
     static int& lport(Tarvex& t) { return endpoint(t).lport; }
     static int& bigend_mode(Tarvex& t) { return endpoint(t).bigend_mode; }
     static int swap_buffer(Tarvex& t) { return store(t).swap(connection(t).get_swap()); }

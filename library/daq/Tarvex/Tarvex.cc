@@ -207,6 +207,10 @@ unsigned int Tarvex::get_event_length() { return link_->store.event_length(); }
 kbr7_eventheader* Tarvex::get_event_header() { return link_->store.event_header(); }
 kbr7_eventheader_2024* Tarvex::get_event_header_2024() { return link_->store.event_header_2024(); }
 kbr7_daq_slow_data_header* Tarvex::get_slow_data_header() { return link_->store.slow_data_header(); }
+char* Tarvex::take_record_array(unsigned int* size, unsigned int* capacity) {
+    return link_->store.take_array(size, capacity);
+}
+void Tarvex::reuse_record_array(char* array, unsigned int capacity) { link_->store.reuse_array(array, capacity); }
 
 int Tarvex::ReceiveImageHeader(kbr7_image_ext_intro* im_fr_hd) {
     return tarvex::detail::receive_image_header(link_->connection, link_->switches, im_fr_hd);

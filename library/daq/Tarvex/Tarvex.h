@@ -130,13 +130,14 @@ public:
     // --- connection ---
     // Closing a data connection (Disconnect, SocketRelease, Connect(false)
     // replacing a peer) never throws away records the peer has not read yet.
-    // An end that sent records or requests on the connection first ends its
+    // After events or slow data sent unacknowledged, whose answers a receiver
+    // given a ring buffer may still be sending, the end first ends its
     // writing direction, so that the peer reads everything, then the end of
     // the stream; then it takes and drops whatever the peer still sends until
-    // the peer ends its side too, or until every answer the peer owes to
-    // records sent without asking has come, for at most `retrs` x 100 ms
-    // (1 s by default); then it closes.  An end that sent nothing, or whose
-    // peer has already gone, closes at once.
+    // the peer ends its side too, or until every answer the peer owes has
+    // come, for at most `retrs` x 100 ms (1 s by default); then it closes.
+    // With nothing owed (nothing sent, only acknowledged records or images,
+    // every answer in, or the peer gone) it closes at once.
     int Connect(bool how);
     int Connect(const char* host, int port);
     int Disconnect();
@@ -175,6 +176,36 @@ public:
     kbr7_eventheader* get_event_header();
     kbr7_eventheader_2024* get_event_header_2024();
     kbr7_daq_slow_data_header* get_slow_data_header();
+
+    // --- taking over the stored record ---
+    // For a caller that keeps records beyond the next receive without
+    // copying them (the Python binding hands them out as arrays).
+    //
+    // take_record_array hands the stored record's array to the caller, who
+    // owns it from then on and frees it with delete[] (or offers it back
+    // with reuse_record_array).  The record starts at the array's first byte,
+    // as the accessors showed it; `*size` is set to its length and
+    // `*capacity` to the bytes the array holds (at least `*size`).  The link
+    // then holds no record: the accessors answer as for a link that never
+    // received one (the header accessors null, get_event_length() 0,
+    // get_event_type() KBR7_EV_EVMAX, get_event_number() -1 unless the link
+    // counts itself, whose count stays), WriteBlockToRingBuffer returns
+    // ERR_NO_BUFFER, and the next ReceiveEvent stores its record in a new
+    // array.  With no record stored it returns null and sets both to 0.
+    // Either pointer may be null.
+    char* take_record_array(unsigned int* size, unsigned int* capacity);
+    // reuse_record_array offers an array of `capacity` bytes from new[]
+    // (one that take_record_array handed out, typically) for the records to
+    // come, so that a caller that takes every record does not make the link
+    // allocate for each.  The link owns it from then on and frees it with
+    // delete[].  The offer stores no record: until a receive stores one, the
+    // accessors and WriteBlockToRingBuffer answer as for no record.
+    // ReceiveEvent stores in it as in the link's own array: a record that
+    // fits and needs at least a quarter of it; otherwise the array is freed
+    // and a new one made.  A link that holds an array already (a stored
+    // record, or an earlier offer) keeps that one and frees the offered one
+    // at once.  A null array does nothing.
+    void reuse_record_array(char* array, unsigned int capacity);
 
     // --- the stream, for event loops ---
     // The data socket, -1 when there is none.  Bytes read from it wait in

@@ -37,17 +37,9 @@ struct IntroKind {
 constexpr int kEmptyLimit = 1000;  // consecutive empty reads that end the scan or the intro
 
 const IntroKind kImage{
-    kinds::row(kinds::Kind::Image),
-    "ReceiveImage",
-    text::kImageBadSwap,
-    text::kImageScanReadFailed,
-    text::kImageScanEmpty,
-    text::kImageHeaderEmpty,
-    text::kImageBodyEmpty,
-    text::kImageSizeMismatch,
-    text::kImageAllocFailed,
-    text::kImageTooLong,
-    text::kImageTimedOut,
+    kinds::row(kinds::Kind::Image), "ReceiveImage",          text::kImageBadSwap,   text::kImageScanReadFailed,
+    text::kImageScanEmpty,          text::kImageHeaderEmpty, text::kImageBodyEmpty, text::kImageSizeMismatch,
+    text::kImageAllocFailed,        text::kImageTooLong,     text::kImageTimedOut,
 };
 
 const IntroKind kSpect{
@@ -138,8 +130,8 @@ int receive_intro(Connection& c, const Switches& s, const IntroKind& k, void* in
     char* p = static_cast<char*>(intro);
     std::memset(p, 0, k.row.header);
     size_t have = sizeof(uint32_t);
-    const ReadResult rr =
-        c.stream.read_missing(p, k.row.header, have, kEmptyLimit, [&c, &deadline] { return wait_readable(c, deadline); });
+    const ReadResult rr = c.stream.read_missing(p, k.row.header, have, kEmptyLimit,
+                                                [&c, &deadline] { return wait_readable(c, deadline); });
     switch (rr.outcome) {
         case ReadResult::Complete: break;
         case ReadResult::WaitStopped:
@@ -217,8 +209,8 @@ int receive_image_header(Connection& c, const Switches& s, kbr7_image_ext_intro*
     return receive_intro(c, s, kImage, intro);
 }
 
-int receive_image_data(Connection& c, RecordStore& store, const Switches& s, kbr7_image_ext_intro* intro,
-                       char** buf, int sz) {
+int receive_image_data(Connection& c, RecordStore& store, const Switches& s, kbr7_image_ext_intro* intro, char** buf,
+                       int sz) {
     return receive_intro_body(c, store, s, kImage, intro, buf, sz);
 }
 

@@ -621,7 +621,6 @@ int send_batch_records(Connection& c, const TarvexRecord* recs, int n, int& whol
     }
     call.event_length = static_cast<uint32_t>(total);
 
-    c.owed.wrote = true;
     c.take_unasked_answers(true);
     // The answers the batch's records will get are owed from the start:
     // they come while the batch is still being written.
@@ -690,7 +689,6 @@ int send_event(Connection& c, iovec* vec, int frsin, int mode) {
     int status = prepare(vec, frsin, call.convert, p);
     if (status != 0) return status;
     call.event_length = p.event_length;
-    c.owed.wrote = true;
     if (ack) return send_event_body(call, p, vec, frsin, true);
 
     c.take_unasked_answers(++c.owed.sends % kAnswerProbeEvery == 0);
@@ -735,7 +733,6 @@ int send_request(Connection& c, char* buf, int sz) {
         log_err(text::kRequestBadBlock);
         return ERR_BAD_VALUE;
     }
-    c.owed.wrote = true;
     RequestWrite policy{c};
     size_t written = 0;
     return write_block(c.transport(), buf, static_cast<size_t>(sz), written, policy);

@@ -27,16 +27,19 @@ void Connection::use_descriptor(int fd) { attach(fd >= 0 ? std::make_unique<Sock
 // Closing a socket that still holds bytes the peer sent, or that the peer
 // writes to afterwards, makes the system reset the connection instead of
 // ending it, and a reset throws away whatever the peer has not read yet:
-// the last records sent.  So an end that wrote records first ends its
-// writing direction (the peer reads every record, then the end of the
-// stream), then takes and drops what the peer still sends until the peer
-// ends its side too, or until every answer the peer owes to records sent
-// without asking is in (nothing more will come then), for at most the
-// link's retry budget of 100 ms waits.  An end that wrote nothing, or whose
-// peer has gone already, closes at once.
+// the last records sent.  A receiver given a ring buffer answers every
+// record, so after records sent without asking for an answer, answers may
+// still come: the end then first ends its writing direction (the peer reads
+// every record, then the end of the stream), and takes and drops what the
+// peer still sends until the peer ends its side too, or until every answer
+// the peer owes is in (nothing more will come then), for at most the link's
+// retry budget of 100 ms waits.  With nothing owed (nothing sent, only
+// acknowledged records or images, every answer in, or the peer gone) it
+// closes at once: the peer sends nothing more, and the records go out ahead
+// of the end of the stream.
 int Connection::close() {
     if (fd() < 0) return 0;
-    if (owed.wrote && !stream.peer_closed()) {
+    if (owed.still_owed() > 0 && !stream.peer_closed()) {
         transport_->shutdown_write();
         drain_peer(Deadline::after_ms(static_cast<int>(std::min(100LL * retrs, 0x7fffffffLL))));
     }

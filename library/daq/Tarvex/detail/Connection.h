@@ -22,11 +22,11 @@ namespace detail {
 class Connection {
 public:
     // --- how this end waits and converts (the link's configuration) ---
-    int retrs = 10;          // bounds the readiness waits and the send loops
-    bool no_delay = true;    // senders wait for readiness; the accepting end's transport is non-blocking
-    int must_swap = 0;       // records on this link are converted
-    bool no_swap = false;    // the caller masks conversion
-    int connected = 0;       // 1 while connected
+    int retrs = 10;        // bounds the readiness waits and the send loops
+    bool no_delay = true;  // senders wait for readiness; the accepting end's transport is non-blocking
+    int must_swap = 0;     // records on this link are converted
+    bool no_swap = false;  // the caller masks conversion
+    int connected = 0;     // 1 while connected
     bool get_swap() const { return must_swap != 0 && !no_swap; }
 
     Connection();
@@ -77,11 +77,10 @@ public:
     }
 
     // --- what the two ends owe each other, for the close ---
-    // Records that went out, and the answers a peer gives to records that
-    // did not ask for one (a receiver given a ring buffer answers every
-    // record header, whatever the sender asked).
+    // The answers a peer gives to records that did not ask for one (a
+    // receiver given a ring buffer answers every record header, whatever the
+    // sender asked).
     struct Owed {
-        bool wrote = false;              // records or requests went out
         unsigned long long unasked = 0;  // events and slow data sent without asking for an answer
         unsigned long long answers = 0;  // answers to those, taken off the stream
         bool peer_answers = false;       // the peer answers records that did not ask

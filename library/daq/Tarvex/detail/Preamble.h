@@ -28,10 +28,10 @@ constexpr int kBigendModeSwap = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? 1 : 
 // The connecting end's verdict on a received word: 0 or 1 for must_swap,
 // -1 when the word belongs to no end of this protocol.
 constexpr int swap_for(uint32_t word) {
-    return word == kNative                                ? 0
-           : word == kNativeOpposite                      ? 1
+    return word == kNative                              ? 0
+           : word == kNativeOpposite                    ? 1
            : word == kBigend || word == kBigendOpposite ? kBigendModeSwap
-                                                          : -1;
+                                                        : -1;
 }
 
 }  // namespace preamble

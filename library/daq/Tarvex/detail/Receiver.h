@@ -12,13 +12,12 @@
 namespace tarvex {
 namespace detail {
 
-int receive_event(Connection& c, RecordStore& store, const Switches& s, RNG_RingBuffer* rb, int trs, int sec,
-                  int usec);
+int receive_event(Connection& c, RecordStore& store, const Switches& s, RNG_RingBuffer* rb, int trs, int sec, int usec);
 
 // Images and spectra: an intro found by the scan, then its body.
 int receive_image_header(Connection& c, const Switches& s, kbr7_image_ext_intro* intro);
-int receive_image_data(Connection& c, RecordStore& store, const Switches& s, kbr7_image_ext_intro* intro,
-                       char** buf, int sz);
+int receive_image_data(Connection& c, RecordStore& store, const Switches& s, kbr7_image_ext_intro* intro, char** buf,
+                       int sz);
 int receive_spect_header(Connection& c, const Switches& s, kbr7_spect_intro* intro);
 int receive_spect_data(Connection& c, RecordStore& store, const Switches& s, kbr7_spect_intro* intro, char** buf,
                        int sz);

@@ -55,9 +55,11 @@ bool RecordStore::place(const KindRow& k, const void* header, size_t header_size
     return true;
 }
 
+// A record is stored when `size` is not 0: an array offered by
+// reuse_array holds none yet.
 int RecordStore::swap(bool convert) {
     if (!convert) return 0;
-    if (buffer == nullptr) return ERR_NO_BUFFER;
+    if (buffer == nullptr || size == 0) return ERR_NO_BUFFER;
     if (kind == nullptr || !converts) return 0;
     return kind->convert_record(buffer) == 0 ? 0 : swap_failed();
 }
@@ -70,8 +72,34 @@ int RecordStore::swap_failed() const {
 }
 
 int RecordStore::write_to(RNG_RingBuffer& rb) const {
-    if (buffer == nullptr) return ERR_NO_BUFFER;
+    if (buffer == nullptr || size == 0) return ERR_NO_BUFFER;
     return rb.Write(buffer, size) == size ? 0 : ERR_RING_WRITE;
+}
+
+char* RecordStore::take_array(unsigned int* taken_size, unsigned int* taken_capacity) {
+    char* array = size > 0 ? buffer : nullptr;
+    if (taken_size != nullptr) *taken_size = array != nullptr ? size : 0;
+    if (taken_capacity != nullptr) *taken_capacity = array != nullptr ? capacity : 0;
+    if (array != nullptr) {
+        buffer = nullptr;
+        release();
+    }
+    return array;
+}
+
+// The offered array waits in `buffer` with no record in it, so that place()'s
+// rule for reusing the store's own array decides about it.
+void RecordStore::reuse_array(char* array, unsigned int array_capacity) {
+    if (array == nullptr) return;
+    if (buffer != nullptr) {
+        delete[] array;
+        return;
+    }
+    buffer = array;
+    capacity = array_capacity;
+    size = 0;
+    kind = nullptr;
+    converts = false;
 }
 
 // ---------------------------------------------------------------------------

@@ -24,8 +24,8 @@ public:
     RecordStore(const RecordStore&) = delete;
     RecordStore& operator=(const RecordStore&) = delete;
 
-    char* buffer = nullptr;     // the record, header first
-    unsigned int size = 0;      // its length
+    char* buffer = nullptr;     // the record, header first, or an array offered for the next
+    unsigned int size = 0;      // its length; 0 when no record is stored
     unsigned int capacity = 0;  // bytes `buffer` holds: a record that fits takes the array of the one before
     // The kind the scan found for it; null when there is no record (or a
     // test placed bytes of its own).
@@ -53,6 +53,9 @@ public:
     int swap_part(uint32_t from, uint32_t to) { return kind->convert_record_part(buffer, size, from, to); }
     int swap_failed() const;
     int write_to(RNG_RingBuffer& rb) const;
+    // take_record_array and reuse_record_array of Tarvex.
+    char* take_array(unsigned int* taken_size, unsigned int* taken_capacity);
+    void reuse_array(char* array, unsigned int array_capacity);
 
     // The accessors of Tarvex.
     int event_number() const;

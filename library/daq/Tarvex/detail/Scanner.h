@@ -68,8 +68,7 @@ public:
     // Returns 0 when the window holds the match (it is then taken: the
     // window is empty for the next scan), or the status of the end.
     template <class Match, class Source>
-    int scan(Stream& s, Match&& match, Source&& next, unsigned long limit, int over_limit,
-             unsigned long long& skipped);
+    int scan(Stream& s, Match&& match, Source&& next, unsigned long limit, int over_limit, unsigned long long& skipped);
 
 private:
     // Lets the first byte go and makes room at the end; true when the byte

@@ -17,28 +17,28 @@
 
 // X(id, field, VARIABLE, value type, what the text must be, tool option, its metavar (null: a flag),
 //   the option's help, the end it applies to, the transport it applies to, a receiving limit)
-#define TARVEX_SWITCH_TABLE(X)                                                                                        \
-    X(BindAddress, bind_address, "KBR7_TARVEX_BIND_ADDR", BindAddress, "an IPv4 address", "bind-addr", "ADDR",        \
+#define TARVEX_SWITCH_TABLE(X)                                                                                         \
+    X(BindAddress, bind_address, "KBR7_TARVEX_BIND_ADDR", BindAddress, "an IPv4 address", "bind-addr", "ADDR",         \
       "when listening on TCP: bind only to this IPv4 address (default every interface)", Listening, Tcp, false)        \
-    X(AllowedPeers, allowed_peers, "KBR7_TARVEX_ALLOW_PEERS", AllowedPeers, "a list of IPv4 addresses and CIDR blocks", \
-      "allow-peers", "LIST", "when listening on TCP: close any peer outside these addresses and a.b.c.d/n blocks",     \
-      Listening, Tcp, false)                                                                                          \
-    X(AllowedUids, allowed_uids, "KBR7_TARVEX_ALLOW_UIDS", AllowedUids, "self or a list of user ids", "allow-uids",   \
-      "LIST", "with --unix: refuse a peer of another user than self or these user ids", Either, Local, false)        \
-    X(SocketDir, socket_dir, "KBR7_TARVEX_SOCK_DIR", SocketDir, "a directory with room for the socket path",         \
-      "sock-dir", "DIR", "with --unix: the socket file is DIR/<port>.tcp (default /tmp)", Either, Local, false)      \
-    X(SocketMode, socket_mode, "KBR7_TARVEX_SOCK_MODE", SocketMode, "an octal file mode", "sock-mode", "MODE",       \
-      "when listening with --unix: the socket file's mode, octal (e.g. 0600)", Listening, Local, false)             \
-    X(MaxRecord, max_record, "KBR7_TARVEX_MAX_RECORD", ByteLimit, "a number of bytes", "max-record", "BYTES",        \
-      "refuse and skip records longer than BYTES (default 64M, at most 4G)", Either, Either, true)                   \
-    X(RecordTimeout, record_timeout, "KBR7_TARVEX_RECORD_TIMEOUT_MS", Milliseconds, "a number of milliseconds",      \
+    X(AllowedPeers, allowed_peers, "KBR7_TARVEX_ALLOW_PEERS", AllowedPeers,                                            \
+      "a list of IPv4 addresses and CIDR blocks", "allow-peers", "LIST",                                               \
+      "when listening on TCP: close any peer outside these addresses and a.b.c.d/n blocks", Listening, Tcp, false)     \
+    X(AllowedUids, allowed_uids, "KBR7_TARVEX_ALLOW_UIDS", AllowedUids, "self or a list of user ids", "allow-uids",    \
+      "LIST", "with --unix: refuse a peer of another user than self or these user ids", Either, Local, false)          \
+    X(SocketDir, socket_dir, "KBR7_TARVEX_SOCK_DIR", SocketDir, "a directory with room for the socket path",           \
+      "sock-dir", "DIR", "with --unix: the socket file is DIR/<port>.tcp (default /tmp)", Either, Local, false)        \
+    X(SocketMode, socket_mode, "KBR7_TARVEX_SOCK_MODE", SocketMode, "an octal file mode", "sock-mode", "MODE",         \
+      "when listening with --unix: the socket file's mode, octal (e.g. 0600)", Listening, Local, false)                \
+    X(MaxRecord, max_record, "KBR7_TARVEX_MAX_RECORD", ByteLimit, "a number of bytes", "max-record", "BYTES",          \
+      "refuse and skip records longer than BYTES (default 64M, at most 4G)", Either, Either, true)                     \
+    X(RecordTimeout, record_timeout, "KBR7_TARVEX_RECORD_TIMEOUT_MS", Milliseconds, "a number of milliseconds",        \
       "record-timeout", "MS", "drop a record whose rest does not arrive within MS milliseconds", Either, Either, true) \
-    X(PreambleTimeout, preamble_timeout, "KBR7_TARVEX_PREAMBLE_TIMEOUT_MS", Milliseconds, "a number of milliseconds", \
-      "preamble-timeout", "MS", "when connecting: wait at most MS milliseconds for the preamble (default 10000)",    \
-      Connecting, Either, false)                                                                                      \
-    X(ReuseAddress, reuse_address, "KBR7_TARVEX_REUSE_ADDR", ReuseAddress, "1 or 0", "reuse-addr", nullptr,          \
-      "when listening: reuse the address at once, remove a stale socket file of this user", Listening, Either, false) \
-    X(SockType, sock_type, "KBR7_TARVEX_SOCK_TYPE", SockType, "UNIX, or unset for TCP", "unix", nullptr,             \
+    X(PreambleTimeout, preamble_timeout, "KBR7_TARVEX_PREAMBLE_TIMEOUT_MS", Milliseconds, "a number of milliseconds",  \
+      "preamble-timeout", "MS", "when connecting: wait at most MS milliseconds for the preamble (default 10000)",      \
+      Connecting, Either, false)                                                                                       \
+    X(ReuseAddress, reuse_address, "KBR7_TARVEX_REUSE_ADDR", ReuseAddress, "1 or 0", "reuse-addr", nullptr,            \
+      "when listening: reuse the address at once, remove a stale socket file of this user", Listening, Either, false)  \
+    X(SockType, sock_type, "KBR7_TARVEX_SOCK_TYPE", SockType, "UNIX, or unset for TCP", "unix", nullptr,               \
       "use the local stream socket /tmp/<port>.tcp instead of TCP (both ends)", Either, Either, false)
 
 namespace tarvex {
