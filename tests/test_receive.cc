@@ -635,6 +635,52 @@ TEST(RecordBuffer, WholeRecordGoesToTheRingBufferOrNothing) {
     }
 }
 
+// The data-format generation is one setting of the whole process, which
+// every record received or sent anywhere rewrites.  The accessors read the
+// layout of the record each link stores, whatever another link (or a send)
+// selected since.
+TEST(RecordBuffer, FieldAccessorsReadTheStoredRecordsLayoutWhateverElseRanSince) {
+    tt::Watchdog dog(30);
+    Attached a2024, b2010;
+    a2024.t.set_own_cnt(false);
+    b2010.t.set_own_cnt(false);
+    ASSERT_TRUE(a2024.peer.send(record_of(Kind::E2024, 8, 0x500000005ull)));
+    ASSERT_EQ(receive(a2024.t), 0);
+    ASSERT_TRUE(b2010.peer.send(record_of(Kind::E2010, 12, 0x80000001u)));
+    ASSERT_EQ(receive(b2010.t), 0);
+    ASSERT_FALSE(is_data_format_2024()) << "the second record selected its own generation";
+
+    struct Expect {
+        Tarvex& t;
+        int number;
+        KBR7_EVTYPE type;
+        unsigned length;
+    };
+    const Expect both[] = {{a2024.t, 5, KBR7_EV_GMD, 56}, {b2010.t, static_cast<int>(0x80000001u), KBR7_EV_BOR, 48}};
+    auto check = [&both](const char* after) {
+        for (const Expect& e : both) {
+            SCOPED_TRACE(after);
+            EXPECT_EQ(e.t.get_event_number(), e.number);
+            EXPECT_EQ(e.t.get_event_type(), e.type);
+            EXPECT_EQ(e.t.get_event_length(), e.length);
+        }
+    };
+    check("after a 2010 record on another link");
+    EXPECT_NE(a2024.t.get_event_header_2024(), nullptr);
+    EXPECT_NE(b2010.t.get_event_header(), nullptr);
+
+    // A send of the other generation on the 2024 link itself.
+    Bytes legacy = record_of(Kind::Legacy, 4);
+    iovec v[2] = {{legacy.data(), sizeof(kbr7_eventheader)}, {legacy.data() + sizeof(kbr7_eventheader), 4}};
+    ASSERT_EQ(a2024.t.SendEvent(v, 2, SendEvent_NOACK), 0);
+    (void)a2024.peer.read_exact(legacy.size());
+    check("after a legacy send on the 2024 link");
+    ASSERT_TRUE(b2010.peer.send(record_of(Kind::E2024, 4, 3)));
+    ASSERT_EQ(receive(b2010.t), 0);
+    EXPECT_EQ(b2010.t.get_event_number(), 3);
+    EXPECT_EQ(a2024.t.get_event_number(), 5);
+}
+
 TEST(RecordBuffer, FieldAccessorsReadTheLayoutOfTheGeneration) {
     tt::Watchdog dog(30);
     Attached a;

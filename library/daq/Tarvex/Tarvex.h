@@ -29,7 +29,7 @@
 
 namespace tarvex {
 namespace detail {
-class Link;
+struct Link;
 }
 }  // namespace tarvex
 
@@ -124,7 +124,15 @@ public:
     unsigned long long get_refused_peers() const;
 
     // --- listening endpoint ---
+    // Listens on TCP port `port` (its low 16 bits; 0: any free port, see
+    // get_bound_port), or on the local socket tarvex_socket_path(port) when
+    // KBR7_TARVEX_SOCK_TYPE is "UNIX".  ERR_ALREADY_SETUP when the end is
+    // established already; ERR_SOCKET, ERR_BIND, ERR_LISTEN with a line.
     int SocketSetup(int port);
+    // Disconnects (see the close below), closes the listening socket and,
+    // on the local socket, removes its file; the end is unestablished
+    // afterwards (a connecting end: ready for the next Connect).
+    // ERR_NOT_SETUP when it is not established.
     int SocketRelease();
 
     // --- connection ---
@@ -138,11 +146,31 @@ public:
     // come, for at most `retrs` x 100 ms (1 s by default); then it closes.
     // With nothing owed (nothing sent, only acknowledged records or images,
     // every answer in, or the peer gone) it closes at once.
+    //
+    // Connect(true) waits, without a time limit, for a peer on the listening
+    // socket and sends it the 4-byte preamble; with no_delay (the default)
+    // the data socket is non-blocking afterwards.  ERR_ALREADY_CONNECTED
+    // while connected; Connect(false) closes the peer first instead and
+    // then waits for the next.
     int Connect(bool how);
+    // Connects to `host` (looked up on the local socket too) at `port` and
+    // reads the preamble, without a time limit unless
+    // KBR7_TARVEX_PREAMBLE_TIMEOUT_MS sets one.  ERR_HOST, ERR_SOCKET,
+    // ERR_CONNECT; ERR_PROTOCOL or ERR_BAD_VALUE when the preamble fails
+    // (the end is then unestablished again).
     int Connect(const char* host, int port);
+    // Closes the data connection; the listening socket stays.
     int Disconnect();
 
     // --- readiness wait on the data socket ---
+    // Waits until the data socket is readable (`op` RECEIVER_READ) or
+    // writable (RECEIVER_WRITE).  `trs` is a budget of attempts (negative:
+    // the link's retry count; 0: none at all, ERR_NOT_READABLE or
+    // ERR_NOT_WRITABLE at once); each attempt waits `sec` s and `usec` us
+    // (either -1: without limit), and an attempt that times out costs two
+    // units, so a budget of 10 gives at most 5 timed waits before
+    // ERR_TIMEOUT.  Bytes the link has read ahead make it readable at once.
+    // A failed wait (a signal included) is ERR_READ or ERR_SEND.
     int IfReady(bool op, int trs, int sec, int usec);
 
     // --- sending ---
@@ -154,7 +182,19 @@ public:
     // "no room" answers (get_no_room_answers()): the receiver skipped those
     // records.  With SendEvent_ACK such a record is refused (ERR_NO_SPACE)
     // before its body is sent.
+    //
+    // `vec[0]` is the header (its size names the kind: 36 or 48 bytes an
+    // event, 12 slow data, 8 an image intro, 100 a bare frame header), the
+    // entries after it the body; the header's length field counts the whole
+    // record.  The entries stay the caller's, but a short write advances
+    // them in place: a fresh list for every call.  Each wait for room is
+    // 100 ms, against a budget of `retrs` waits that progress refills
+    // (ERR_RETRIES when it runs out).  A broken pipe disconnects the link
+    // (ERR_SEND).
     int SendEvent(iovec* vec, int frsin, int mode);
+    // Writes the `sz` bytes at `buf` as they stand: no framing, no
+    // conversion, no answer.  Waits of 100 ms for room, ten before the first
+    // byte goes out, then `retrs` without progress (ERR_RETRIES).
     int SendRequest(char* buf, int sz);
     // Sends `n` records unacknowledged, in as few writes as the system
     // allows (one writev of up to 1024 entries, then the next).  Each record
@@ -168,8 +208,28 @@ public:
     int SendEventBatch(const TarvexRecord* recs, int n, int* sent);
 
     // --- receiving events and slow data ---
+    // Takes the next event or slow-data record into the link's store,
+    // converted to host order, scanning past up to 200000 bytes of anything
+    // else for its pattern.  `trs`, `sec` and `usec` bound only the wait for
+    // the first bytes of a record, as IfReady takes them, and a negative
+    // `trs` repeats that wait up to 1000 times while it times out
+    // (ERR_TIMEOUT when all did).  On a non-blocking data socket a pattern
+    // cut by a pause gives ERR_SCAN_AGAIN (or ERR_TIMEOUT), and the next call
+    // goes on with the bytes this one took.  Once a pattern is found, the rest of the record is
+    // awaited without a time limit, unless KBR7_TARVEX_RECORD_TIMEOUT_MS
+    // sets one.  With `rb`, the sender is answered whether `rb` has room for
+    // the record (ERR_NO_SPACE when not: the body is left in the stream).
+    // The record stays in the store until the next ReceiveEvent.
     int ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec);
+    // Hands the stored record, header first, to `rb`, whole or not at all
+    // (ERR_RING_WRITE); ERR_NO_BUFFER when no record is stored.
     int WriteBlockToRingBuffer(RNG_RingBuffer& rb);
+    // The stored record's header fields, read in the layout of the record's
+    // own kind (a 2024 event in the 48-byte header, the others in the
+    // 36-byte one).  get_event_number() is the link's own count while
+    // set_own_cnt is on (the default).  Without a record, or where a field
+    // lies beyond a short record: -1, KBR7_EV_EVMAX, 0.  The header
+    // accessors return null unless the stored record is of their header.
     int get_event_number();
     KBR7_EVTYPE get_event_type();
     unsigned int get_event_length();
@@ -220,9 +280,19 @@ public:
     bool get_peer_closed() const;
 
     // --- receiving images and spectra ---
+    // ReceiveImageHeader scans, without a limit on the bytes passed over and
+    // waiting without a time limit, for the next record and fills `*im_fr_hd`
+    // with its 108-byte intro in host order (its pattern word 0).
+    // ReceiveImageData then reads the body of that intro, `length` - 108
+    // bytes, unconverted: into `*buf` when it is not null (a body longer
+    // than `sz` is ERR_NO_SPACE, nothing read, the body left in the stream),
+    // or into a new array of exactly the body's length stored in `*buf`,
+    // which the caller owns from then on and frees with delete[].
+    // ReceiveImage is the two in one call.  No answer is ever sent.
     int ReceiveImageHeader(kbr7_image_ext_intro* im_fr_hd);
     int ReceiveImageData(kbr7_image_ext_intro* im_fr_hd, char** buf, int sz);
     int ReceiveImage(kbr7_image_ext_intro* im_fr_hd, char** buf, int sz);
+    // The same for spectra: a 56-byte intro, a body of `length` - 56 bytes.
     int ReceiveSpectHeader(kbr7_spect_intro* im_fr_hd);
     int ReceiveSpectData(kbr7_spect_intro* im_fr_hd, char** buf, int sz);
     int ReceiveSpect(kbr7_spect_intro* im_fr_hd, char** buf, int sz);
@@ -231,8 +301,8 @@ private:
     // Converts the stored record to host order (ReceiveEvent's last step).
     int SwapBuffer();
 
-    // Everything a link end holds; the first and only member (see
-    // detail/Link.h).
+    // Everything a link end holds, in its three parts; the first and only
+    // member (see detail/Link.h).
     tarvex::detail::Link* link_;
 };
 
