@@ -15,7 +15,8 @@
 //   - wait on a link's descriptor (get_data_fd()) only when nothing is
 //     buffered in it,
 //   - after it became readable, call ReceiveEvent, and again as long as
-//     bytes are buffered,
+//     bytes are buffered; a status tarvex_status_is_idle() calls idle only
+//     says that no whole record is there yet,
 //   - never read the descriptor yourself: the bytes belong to the link.
 #include <sys/epoll.h>
 #include <unistd.h>
@@ -45,7 +46,7 @@ bool serve(Link& l, int count) {
     do {
         // The descriptor was readable or bytes are buffered: no wait needed (0 s).
         int st = l.link.ReceiveEvent(&l.ring, 1, 0, 0);
-        if (st == ERR_TIMEOUT || st == ERR_SCAN_AGAIN) return !l.link.get_peer_closed();  // no whole record yet
+        if (tarvex_status_is_idle(st)) return !l.link.get_peer_closed();  // no whole record yet
         if (st == 0) st = l.link.WriteBlockToRingBuffer(l.ring);
         if (st != 0) {
             std::fprintf(stderr, "port %d: ReceiveEvent: %s (%d)\n", l.port, tarvex_status_name(st), st);

@@ -265,16 +265,21 @@ TEST(StatusCodes, EveryCodeHasItsNumberAndName) {
 }
 
 // The README's table of status codes is what a newcomer reads first: it must
-// say what TarvexStatus.h says, row for row.
+// say what TarvexStatus.h says, row for row, the class of each included.
 TEST(StatusCodes, TheReadmeTableMatchesTheHeader) {
     std::ifstream readme(std::string(TARVEX_SOURCE_DIR) + "/README.md");
     ASSERT_TRUE(readme.good());
-    std::map<int, std::pair<std::string, std::string>> table;
-    const std::regex row(R"(^\| (\d+) \| `(\w+)` \| (.+) \|$)");
+    struct Row {
+        std::string name, status_class, text;
+    };
+    std::map<int, Row> table;
+    const std::regex row(R"(^\| (\d+) \| `(\w+)` \| (\w+) \| (.+) \|$)");
     for (std::string line; std::getline(readme, line);) {
         std::smatch m;
-        if (std::regex_match(line, m, row)) table[std::stoi(m[1])] = {m[2], m[3]};
+        if (std::regex_match(line, m, row)) table[std::stoi(m[1])] = {m[2], m[3], m[4]};
     }
+    // The README's words for TarvexStatusClass, in the enumeration's order.
+    const char* const class_words[] = {"success", "idle", "refused", "fault"};
     int codes = 0;
     for (int code = 0; code <= 64; ++code) {
         if (std::string(tarvex_status_name(code)) == "UNKNOWN") {
@@ -283,8 +288,10 @@ TEST(StatusCodes, TheReadmeTableMatchesTheHeader) {
         }
         ++codes;
         ASSERT_EQ(table.count(code), 1u) << "the README misses " << code;
-        EXPECT_EQ(table[code].first, tarvex_status_name(code));
-        EXPECT_EQ(table[code].second, tarvex_status_text(code));
+        EXPECT_EQ(table[code].name, tarvex_status_name(code));
+        EXPECT_EQ(table[code].status_class, class_words[tarvex_status_class(code)]) << tarvex_status_name(code);
+        EXPECT_EQ(tarvex_status_is_idle(code) != 0, table[code].status_class == "idle") << tarvex_status_name(code);
+        EXPECT_EQ(table[code].text, tarvex_status_text(code));
     }
     EXPECT_EQ(table.size(), static_cast<size_t>(codes));
 }

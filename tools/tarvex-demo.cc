@@ -14,6 +14,7 @@
 
 #include "Options.h"
 #include "Records.h"
+#include "Switches.h"
 #include "System.h"
 #include "Tarvex.h"
 
@@ -227,18 +228,17 @@ void print_table(const std::vector<Outcome>& outcomes) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    tvt::Options opt(
-        kTool, "[--unix] [--quick]",
-        "Runs a receiving and a sending process over loopback and moves, phase by phase,\n"
-        "events of every generation, slow data and images, acknowledged and not, also\n"
-        "through a byte-order-converting (big-endian mode) link.  Every record is checked\n"
-        "against what was sent.  Exits 0 when all records arrived intact, 1 otherwise.",
-        {{"unix", nullptr, "use the local socket /tmp/<port>.tcp instead of TCP (as KBR7_TARVEX_SOCK_TYPE=UNIX does)"},
-         {"quick", nullptr, "a tenth of the records (for the test suite)"},
-         {"diagnostics", nullptr, "show the link's own diagnostic lines as they come"}});
+    tvt::Options opt(kTool, "[--unix] [--quick]",
+                     "Runs a receiving and a sending process over loopback and moves, phase by phase,\n"
+                     "events of every generation, slow data and images, acknowledged and not, also\n"
+                     "through a byte-order-converting (big-endian mode) link.  Every record is checked\n"
+                     "against what was sent.  Exits 0 when all records arrived intact, 1 otherwise.",
+                     {tvt::transport_option(),
+                      {"quick", nullptr, "a tenth of the records (for the test suite)"},
+                      {"diagnostics", nullptr, "show the link's own diagnostic lines as they come"}});
     tvt::library_lines_to_stderr();
     opt.parse(argc, argv);
-    tvt::choose_transport(opt.has("unix"));
+    tvt::apply_transport(opt);
     const bool quick = opt.has("quick");
 
     if (!opt.has("diagnostics")) g_log.start("tarvex-demo");

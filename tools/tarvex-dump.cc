@@ -243,7 +243,7 @@ bool Dump::goes_on(int st, const char* call) {
     if (stopped()) return false;  // the interrupted wait is no failure
     if (peer_gone()) {
         gone_ = true;
-        if (st == ERR_TIMEOUT || st == ERR_SCAN_AGAIN)
+        if (tarvex_status_is_idle(st))
             std::printf("-  the peer has closed the link\n");
         else
             std::printf("-  the peer has closed the link (%s returned %s (%d))\n", call, tarvex_status_name(st), st);
@@ -251,7 +251,7 @@ bool Dump::goes_on(int st, const char* call) {
     }
     // The peer is there but sent nothing in time, or not the rest of a record
     // within --record-timeout: the next call scans afresh.
-    if (st == ERR_TIMEOUT || st == ERR_SCAN_AGAIN) return true;
+    if (tarvex_status_is_idle(st)) return true;
     if (st == ERR_READ) {
         std::printf("-  the link has ended: %s returned %s (%d)\n", call, tarvex_status_name(st), st);
         return false;
@@ -394,7 +394,7 @@ int main(int argc, char** argv) {
     std::vector<tvt::OptionDef> options = {
         {"listen", "PORT", "accept a link on PORT (default 5000; 0 picks a free port)"},
         {"connect", "HOST:PORT", "connect to a listening sender instead"},
-        {"unix", nullptr, "local socket /tmp/<port>.tcp instead of TCP (as KBR7_TARVEX_SOCK_TYPE=UNIX does)"},
+        tvt::transport_option(),
         {"bigend", nullptr, "when listening: big-endian mode, both ends convert"},
         {"images", nullptr, "receive images (ReceiveImage) instead of events"},
         {"spectra", nullptr, "receive spectra (ReceiveSpect) instead of events"},
@@ -427,7 +427,7 @@ int main(int argc, char** argv) {
     opt.parse(argc, argv);
     opt.exclusive("images", "spectra");
     const tvt::LinkPlan plan = tvt::link_plan(opt, true);
-    tvt::choose_transport(opt.has("unix"));
+    tvt::apply_transport(opt);
 
     constexpr unsigned long long kGiB = 1ull << 30;
     Settings s;

@@ -193,7 +193,7 @@ int main(int argc, char** argv) {
     std::vector<tvt::OptionDef> options = {
         {"connect", "HOST:PORT", "connect to a listening receiver (default 127.0.0.1:5000)"},
         {"listen", "PORT", "accept the receiver on PORT instead (0 picks a free port)"},
-        {"unix", nullptr, "local socket /tmp/<port>.tcp instead of TCP (as KBR7_TARVEX_SOCK_TYPE=UNIX does)"},
+        tvt::transport_option(),
         {"bigend", nullptr, "when listening: big-endian mode, both ends convert"},
         {"kind", "K[,K...]", kinds_help.c_str()},
         {"size", "BYTES", "payload bytes of each synthetic record (default 1024, at least 8, at most 1G)"},
@@ -225,7 +225,7 @@ int main(int argc, char** argv) {
     tvt::library_lines_to_stderr();
     opt.parse(argc, argv);
     const tvt::LinkPlan plan = tvt::link_plan(opt, false);
-    tvt::choose_transport(opt.has("unix"));
+    tvt::apply_transport(opt);
 
     Settings s;
     if (!tvt::parse_kind_list(opt.text("kind", "event2010"), s.kinds)) opt.fail("unknown --kind; " + kinds_help);

@@ -1,10 +1,12 @@
 #include "Layouts.h"
 
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <type_traits>
 
+#include "detail/Kinds.h"
 #include "event.h"
 
 namespace tarvexpy {
@@ -107,13 +109,71 @@ constexpr Layout layout(const char* name, size_t size, const Field (&fields)[N])
     return {name, size, fields, N};
 }
 
-const PatternRow kPatternRows[] = {
-    {KBR7_PATTERN_LEGACY, RecordKind::Event, "legacy", &kEventLayout},
-    {KBR7_PATTERN_2010, RecordKind::Event, "2010", &kEventLayout},
-    {KBR7_PATTERN_2024, RecordKind::Event, "2024", &kEvent2024Layout},
-    {KBR7_PATTERN_SLOW, RecordKind::Slow, "legacy", &kSlowLayout},
-    {KBR7_PATTERN_SLOW_2024, RecordKind::Slow, "2024", &kSlowLayout},
+}  // namespace
+
+constexpr Layout kEventLayout = layout("event", sizeof(kbr7_eventheader), kEventFields);
+constexpr Layout kEvent2024Layout = layout("event 2024", sizeof(kbr7_eventheader_2024), kEvent2024Fields);
+constexpr Layout kSlowLayout = layout("slow data", sizeof(kbr7_daq_slow_data_header), kSlowFields);
+constexpr Layout kImageLayout = layout("image intro", sizeof(kbr7_image_ext_intro), kImageFields);
+constexpr Layout kSpectrumLayout = layout("spectrum intro", sizeof(kbr7_spect_intro), kSpectrumFields);
+
+namespace {
+
+using tarvex::kinds::Family;
+using tarvex::kinds::KindRow;
+
+// The binding's field lists of the headers that start with a pattern, by the
+// family of records they head; a kind of the library's table takes the one
+// of its family and header size, so a new kind with a known header needs
+// nothing here.
+struct PatternLayout {
+    Family family;
+    const Layout* layout;
 };
+constexpr PatternLayout kPatternLayouts[] = {
+    {Family::Event, &kEventLayout},
+    {Family::Event, &kEvent2024Layout},
+    {Family::Slow, &kSlowLayout},
+};
+
+constexpr bool has_pattern_row(const KindRow& r) { return r.family == Family::Event || r.family == Family::Slow; }
+
+constexpr const Layout* layout_of(const KindRow& r) {
+    for (const PatternLayout& l : kPatternLayouts)
+        if (l.family == r.family && l.layout->size == r.header) return l.layout;
+    return nullptr;
+}
+
+constexpr size_t pattern_row_count() {
+    size_t n = 0;
+    for (const KindRow& r : tarvex::kinds::kRows) n += has_pattern_row(r) ? 1 : 0;
+    return n;
+}
+
+// The library's event and slow-data rows in the order of their generations
+// (legacy, 2010, 2024), as the binding's messages list them.
+constexpr std::array<PatternRow, pattern_row_count()> pattern_rows() {
+    using tarvex::kinds::Generation;
+    std::array<PatternRow, pattern_row_count()> out{};
+    size_t n = 0;
+    for (const Generation g : {Generation::Legacy, Generation::G2010, Generation::G2024})
+        for (const KindRow& r : tarvex::kinds::kRows)
+            if (has_pattern_row(r) && r.generation == g)
+                out[n++] = {r.pattern, r.family == Family::Event ? RecordKind::Event : RecordKind::Slow,
+                            r.generation_name, layout_of(r)};
+    return out;
+}
+
+constexpr auto kPatternRows = pattern_rows();
+
+constexpr bool every_row_complete() {
+    for (const PatternRow& row : kPatternRows)
+        if (row.layout == nullptr || row.generation == nullptr) return false;
+    return true;
+}
+static_assert(every_row_complete(),
+              "every event and slow-data kind of the library needs a field layout of its header size here, "
+              "and one of the generations listed in pattern_rows()");
 
 template <class T>
 T load(const unsigned char* p) {
@@ -147,12 +207,6 @@ T integer_for(const Field& f, py::handle value) {
 }
 
 }  // namespace
-
-const Layout kEventLayout = layout("event", sizeof(kbr7_eventheader), kEventFields);
-const Layout kEvent2024Layout = layout("event 2024", sizeof(kbr7_eventheader_2024), kEvent2024Fields);
-const Layout kSlowLayout = layout("slow data", sizeof(kbr7_daq_slow_data_header), kSlowFields);
-const Layout kImageLayout = layout("image intro", sizeof(kbr7_image_ext_intro), kImageFields);
-const Layout kSpectrumLayout = layout("spectrum intro", sizeof(kbr7_spect_intro), kSpectrumFields);
 
 const Field* Layout::find(const std::string& field) const {
     for (const Field& f : *this)

@@ -1,7 +1,8 @@
 // The record headers as the binding sees them: one field table per header
-// kind (names, offsets and types, taken from the structs of event.h), one
-// table of the record patterns, and the conversions between header bytes and
-// Python values.  Every attribute of a received record, every keyword of the
+// kind (names, offsets and types, taken from the structs of event.h), the
+// record patterns (derived from the library's table of kinds,
+// detail/Kinds.h), and the conversions between header bytes and Python
+// values.  Every attribute of a received record, every keyword of the
 // header builders and every column of the header array comes from here.
 #ifndef TARVEX_PYTHON_LAYOUTS_H
 #define TARVEX_PYTHON_LAYOUTS_H
@@ -45,7 +46,7 @@ extern const Layout kSpectrumLayout;   // kbr7_spect_intro, 56 bytes
 enum class RecordKind : uint16_t { Event = 0, Slow = 1 };
 
 // A record pattern in host order: the kind and generation it starts and the
-// header behind it.
+// header behind it.  One row per event and slow-data kind of the library.
 struct PatternRow {
     uint32_t pattern;
     RecordKind kind;

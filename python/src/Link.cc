@@ -83,11 +83,6 @@ Wait wait_for(const py::object& timeout) {
     return {1, sec, usec, false};
 }
 
-// Statuses with which a receive ends without a record and without a fault:
-// nothing came in time, or the bytes of the next pattern are still on their
-// way (the link keeps those it has taken).
-bool nothing_yet(int status) { return status == ERR_TIMEOUT || status == ERR_SCAN_AGAIN; }
-
 // True when the peer has closed its end and every byte it sent has been
 // taken.
 bool peer_gone(Tarvex& t) { return t.get_peer_closed() && t.get_buffered_bytes() == 0; }
@@ -450,7 +445,9 @@ py::object receive_record(LinkObject& l, RingObject* ring, const py::object& tim
             l.last_record = take_record(l);
             return l.last_record;
         }
-        if (!nothing_yet(st)) raise_status(st, "receive");
+        // Idle: nothing came in time, or the bytes of the next pattern are
+        // still on their way (the link keeps those it has taken).
+        if (!tarvex_status_is_idle(st)) raise_status(st, "receive");
         if (PyErr_CheckSignals() != 0) throw py::error_already_set();
         if (unlocked([&] { return peer_gone(l.link); })) raise_peer_gone("receive");
         if (!w.unbounded) return py::none();
@@ -471,7 +468,7 @@ BatchOutcome receive_rows(Tarvex& t, HeaderRow* rows, size_t n, unsigned char* b
     while (got < n) {
         const Wait& w = got == 0 ? first : kNoWait;
         const int st = t.ReceiveEvent(nullptr, w.trs, w.sec, w.usec);
-        if (nothing_yet(st)) {
+        if (tarvex_status_is_idle(st)) {
             if (got > 0 || !w.unbounded || peer_gone(t)) break;
             continue;
         }

@@ -16,11 +16,23 @@ std::string message(const StatusError& e) {
            std::to_string(e.code) + ")";
 }
 
+// The class of a status by the name Python shows: what a caller does about it.
+const char* class_name(int code) {
+    switch (tarvex_status_class(code)) {
+        case TARVEX_STATUS_SUCCESS: return "success";
+        case TARVEX_STATUS_IDLE: return "idle";
+        case TARVEX_STATUS_REFUSED: return "refused";
+        case TARVEX_STATUS_FAULT: return "fault";
+    }
+    return "fault";
+}
+
 void set_python_error(const StatusError& e) {
     py::object type = py::reinterpret_borrow<py::object>(g_error_type);
     py::object exc = type(message(e));
     exc.attr("code") = e.code;
     exc.attr("name") = tarvex_status_name(e.code);
+    exc.attr("status_class") = class_name(e.code);
     exc.attr("operation") = e.operation;
     exc.attr("sent") = e.sent >= 0 ? py::object(py::int_(e.sent)) : py::object(py::none());
     PyErr_SetObject(g_error_type, exc.ptr());
@@ -43,11 +55,14 @@ void bind_status(py::module_& m) {
     py::dict attributes;
     attributes["code"] = py::none();
     attributes["name"] = py::none();
+    attributes["status_class"] = py::none();
     attributes["operation"] = py::none();
     attributes["sent"] = py::none();
     g_error_type = PyErr_NewExceptionWithDoc(
         "tarvex.Error",
         "A link call failed.  `code` is the status number, `name` its name (\"ERR_NOT_CONNECTED\"), "
+        "`status_class` what it means for the caller (\"idle\": nothing yet, call again; \"refused\": "
+        "refused for the arguments or the link's state; \"fault\": the connection or the system failed), "
         "`operation` the call that failed; `sent` counts the records a batch put on the wire before it "
         "failed (None for other calls).",
         PyExc_Exception, attributes.ptr());
@@ -77,6 +92,10 @@ void bind_status(py::module_& m) {
     m.def(
         "status_name", [](int code) { return tarvex_status_name(code); }, py::arg("code"),
         "The name of a status code: \"ERR_NO_SPACE\" for 25, \"OK\" for 0, \"UNKNOWN\" otherwise.");
+    m.def(
+        "status_class", [](int code) { return class_name(code); }, py::arg("code"),
+        "The class of a status code: \"success\" for 0, \"idle\" for one that only says nothing came yet "
+        "(ERR_TIMEOUT, ERR_SCAN_AGAIN, ...), \"refused\" or \"fault\" (also for an unknown code).");
     m.def(
         "status_text", [](int code) { return tarvex_status_text(code); }, py::arg("code"),
         "The one-line meaning of a status code.");

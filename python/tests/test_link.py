@@ -17,6 +17,7 @@ def test_refused_calls_raise_the_status():
     with pytest.raises(tarvex.Error) as e:
         link.receive()
     assert (e.value.code, e.value.name, e.value.operation) == (6, "ERR_NOT_CONNECTED", "receive")
+    assert e.value.status_class == "refused"
     assert str(e.value) == "receive: no connection exists (ERR_NOT_CONNECTED, 6)"
     assert e.value.sent is None
 
@@ -35,6 +36,7 @@ def test_refused_calls_raise_the_status():
             call()
         assert e.value.code == code
         assert e.value.name == tarvex.status_name(code)
+        assert e.value.status_class == tarvex.status_class(code)
         assert tarvex.status_text(code) in str(e.value)
 
 
@@ -44,6 +46,22 @@ def test_status_names_and_texts_come_from_the_library():
     assert tarvex.status_name(17) == "UNKNOWN"
     assert tarvex.status_text(6) == "no connection exists"
     assert issubclass(tarvex.Error, Exception)
+
+
+def test_status_classes_come_from_the_library():
+    classes = {
+        0: "success",
+        tarvex.ERR_TIMEOUT: "idle",
+        tarvex.ERR_SCAN_AGAIN: "idle",
+        tarvex.ERR_NOT_READABLE: "idle",
+        tarvex.ERR_AGAIN: "idle",
+        tarvex.ERR_NOT_CONNECTED: "refused",
+        tarvex.ERR_BAD_VALUE: "refused",
+        tarvex.ERR_CONNECT: "fault",
+        tarvex.ERR_READ: "fault",
+        17: "fault",  # unknown
+    }
+    assert {code: tarvex.status_class(code) for code in classes} == classes
 
 
 def test_accept_connect_and_close(pair):

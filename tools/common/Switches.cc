@@ -9,40 +9,38 @@
 #include <string>
 
 #include "Tarvex.h"
+#include "detail/Switches.h"
 
 namespace tvt {
 
 namespace {
 
-enum class End { Listening, Connecting, Either };
-enum class Transport { Tcp, Local, Either };
+using tarvex::detail::kSwitchInfo;
+using tarvex::detail::switch_info;
+using tarvex::detail::SwitchEnd;
+using tarvex::detail::SwitchId;
+using tarvex::detail::SwitchInfo;
+using tarvex::detail::SwitchTransport;
 
-struct SwitchRow;
-using Setter = void (*)(const Options& opt, const SwitchRow& row, Tarvex& link);
-using DefaultSetter = void (*)(Tarvex& link);
+// The transport is chosen before a link exists, from --unix or the
+// variable: it is no setting of the link, and each tool places its option
+// among its own.
+const SwitchInfo& transport_switch() { return switch_info(SwitchId::SockType); }
 
-// One switch: its option, the variable the link reads when the option is
-// not given, where it applies, and how the option's value reaches the link.
-struct SwitchRow {
-    OptionDef option;
-    const char* variable;
-    End end;
-    Transport transport;
-    bool receiving;  // bounds the receivers: offered by tools that receive records
-    Setter set;
-    DefaultSetter tool_default;  // null: the link's own default
-};
+bool is_transport(const SwitchInfo& r) { return r.id == SwitchId::SockType; }
 
-const char* name(const SwitchRow& r) { return r.option.name; }
+const char* name(const SwitchInfo& r) { return r.option; }
 
-[[noreturn]] void refuse(const Options& opt, const SwitchRow& r, const std::string& wanted) {
-    opt.fail("--" + std::string(name(r)) + " wants " + wanted + ", not '" + opt.text(name(r), "") + "'");
+std::string dashed(const SwitchInfo& r) { return "--" + std::string(name(r)); }
+
+[[noreturn]] void refuse(const Options& opt, const SwitchInfo& r, const std::string& wanted) {
+    opt.fail(dashed(r) + " wants " + wanted + ", not '" + opt.text(name(r), "") + "'");
 }
 
 // The link's members refuse a bad text with a line of their own; the tool
 // says the same in its words, as for every bad option, so the link's line
 // is held back.
-void set_text(const Options& opt, const SwitchRow& r, Tarvex& link, int (Tarvex::*member)(const char*),
+void set_text(const Options& opt, const SwitchInfo& r, Tarvex& link, int (Tarvex::*member)(const char*),
               const char* wanted) {
     const std::string value = opt.text(name(r), "");
     int st = 0;
@@ -50,13 +48,13 @@ void set_text(const Options& opt, const SwitchRow& r, Tarvex& link, int (Tarvex:
     if (st != 0) refuse(opt, r, wanted);
 }
 
-int milliseconds(const Options& opt, const SwitchRow& r) {
+int milliseconds(const Options& opt, const SwitchInfo& r) {
     return static_cast<int>(opt.integer(name(r), 0, 1, INT_MAX));
 }
 
 // "0600", "600": three octal digits, one leading 0 allowed; 0 itself is no
 // mode the link can be asked for (its members take 0 as "not set").
-int octal_mode(const Options& opt, const SwitchRow& r) {
+int octal_mode(const Options& opt, const SwitchInfo& r) {
     std::string text = opt.text(name(r), "");
     if (text.size() == 4 && text[0] == '0') text.erase(0, 1);
     int mode = 0;
@@ -69,129 +67,74 @@ int octal_mode(const Options& opt, const SwitchRow& r) {
     return mode;
 }
 
-void set_bind_address(const Options& opt, const SwitchRow& r, Tarvex& link) {
-    set_text(opt, r, link, &Tarvex::set_bind_address, "an IPv4 address (a.b.c.d)");
-}
-
-void set_allowed_peers(const Options& opt, const SwitchRow& r, Tarvex& link) {
-    set_text(opt, r, link, &Tarvex::set_allowed_peers,
-             "IPv4 addresses and CIDR blocks, comma-separated (a.b.c.d or a.b.c.d/n)");
-}
-
-void set_allowed_uids(const Options& opt, const SwitchRow& r, Tarvex& link) {
-    set_text(opt, r, link, &Tarvex::set_allowed_uids, "self, or user ids, comma-separated");
-}
-
 // The directory must exist: a missing one would fail only at the bind or the
 // connect.  tarvex_socket_path(), by which the tools show and pick socket
 // paths, follows the variable, so the variable is set as well.
-void set_socket_dir(const Options& opt, const SwitchRow& r, Tarvex& link) {
+void set_socket_dir(const Options& opt, const SwitchInfo& r, Tarvex& link) {
     const std::string dir = opt.text(name(r), "");
     struct stat st {};
-    if (::stat(dir.c_str(), &st) != 0) opt.fail("--" + std::string(name(r)) + " " + dir + ": " + std::strerror(errno));
-    if (!S_ISDIR(st.st_mode)) opt.fail("--" + std::string(name(r)) + " " + dir + ": " + std::strerror(ENOTDIR));
+    if (::stat(dir.c_str(), &st) != 0) opt.fail(dashed(r) + " " + dir + ": " + std::strerror(errno));
+    if (!S_ISDIR(st.st_mode)) opt.fail(dashed(r) + " " + dir + ": " + std::strerror(ENOTDIR));
     set_text(opt, r, link, &Tarvex::set_socket_dir, "a directory whose path leaves room for /<port>.tcp");
     setenv(r.variable, dir.c_str(), 1);
 }
 
-void set_socket_mode(const Options& opt, const SwitchRow& r, Tarvex& link) {
-    if (link.set_socket_mode(octal_mode(opt, r)) != 0) refuse(opt, r, "an octal file mode");
+// How the tools read a given option's value and hand it to the link; the
+// cases cover every switch of the table (the compiler says when one is
+// missing).
+void set_switch(const Options& opt, const SwitchInfo& r, Tarvex& link) {
+    switch (r.id) {
+        case SwitchId::BindAddress:
+            return set_text(opt, r, link, &Tarvex::set_bind_address, "an IPv4 address (a.b.c.d)");
+        case SwitchId::AllowedPeers:
+            return set_text(opt, r, link, &Tarvex::set_allowed_peers,
+                            "IPv4 addresses and CIDR blocks, comma-separated (a.b.c.d or a.b.c.d/n)");
+        case SwitchId::AllowedUids:
+            return set_text(opt, r, link, &Tarvex::set_allowed_uids, "self, or user ids, comma-separated");
+        case SwitchId::SocketDir: return set_socket_dir(opt, r, link);
+        case SwitchId::SocketMode:
+            if (link.set_socket_mode(octal_mode(opt, r)) != 0) refuse(opt, r, "an octal file mode");
+            return;
+        case SwitchId::MaxRecord:
+            if (link.set_max_record(opt.bytes(name(r), 0, 1, 4ull << 30)) != 0) refuse(opt, r, "a byte count");
+            return;
+        case SwitchId::RecordTimeout:
+            if (link.set_record_timeout(milliseconds(opt, r)) != 0) refuse(opt, r, "milliseconds");
+            return;
+        case SwitchId::PreambleTimeout:
+            if (link.set_preamble_timeout(milliseconds(opt, r)) != 0) refuse(opt, r, "milliseconds");
+            return;
+        case SwitchId::ReuseAddress: link.set_reuse_address(true); return;
+        case SwitchId::SockType: return;  // chosen before the link exists (apply_transport)
+    }
 }
 
-void set_max_record(const Options& opt, const SwitchRow& r, Tarvex& link) {
-    const unsigned long long bytes = opt.bytes(name(r), 0, 1, 4ull << 30);
-    if (link.set_max_record(bytes) != 0) refuse(opt, r, "a byte count");
+// Where the tools are safer than the link's default; every other switch
+// keeps the link's.
+void set_tool_default(const SwitchInfo& r, Tarvex& link) {
+    if (r.id == SwitchId::MaxRecord) link.set_max_record(kDefaultMaxRecord);
+    if (r.id == SwitchId::PreambleTimeout) link.set_preamble_timeout(kDefaultPreambleTimeoutMs);
 }
 
-void set_record_timeout(const Options& opt, const SwitchRow& r, Tarvex& link) {
-    if (link.set_record_timeout(milliseconds(opt, r)) != 0) refuse(opt, r, "milliseconds");
-}
+OptionDef option_of(const SwitchInfo& r) { return {r.option, r.metavar, r.help}; }
 
-void set_preamble_timeout(const Options& opt, const SwitchRow& r, Tarvex& link) {
-    if (link.set_preamble_timeout(milliseconds(opt, r)) != 0) refuse(opt, r, "milliseconds");
-}
+bool offered(const SwitchInfo& r, bool receives) { return !is_transport(r) && (receives || !r.receiving); }
 
-void set_reuse_address(const Options&, const SwitchRow&, Tarvex& link) { link.set_reuse_address(true); }
-
-const SwitchRow kSwitches[] = {
-    {{"bind-addr", "ADDR", "when listening on TCP: bind only to this IPv4 address (default every interface)"},
-     "KBR7_TARVEX_BIND_ADDR",
-     End::Listening,
-     Transport::Tcp,
-     false,
-     set_bind_address,
-     nullptr},
-    {{"allow-peers", "LIST", "when listening on TCP: close any peer outside these addresses and a.b.c.d/n blocks"},
-     "KBR7_TARVEX_ALLOW_PEERS",
-     End::Listening,
-     Transport::Tcp,
-     false,
-     set_allowed_peers,
-     nullptr},
-    {{"allow-uids", "LIST", "with --unix: refuse a peer of another user than self or these user ids"},
-     "KBR7_TARVEX_ALLOW_UIDS",
-     End::Either,
-     Transport::Local,
-     false,
-     set_allowed_uids,
-     nullptr},
-    {{"sock-dir", "DIR", "with --unix: the socket file is DIR/<port>.tcp (default /tmp)"},
-     "KBR7_TARVEX_SOCK_DIR",
-     End::Either,
-     Transport::Local,
-     false,
-     set_socket_dir,
-     nullptr},
-    {{"sock-mode", "MODE", "when listening with --unix: the socket file's mode, octal (e.g. 0600)"},
-     "KBR7_TARVEX_SOCK_MODE",
-     End::Listening,
-     Transport::Local,
-     false,
-     set_socket_mode,
-     nullptr},
-    {{"max-record", "BYTES", "refuse and skip records longer than BYTES (default 64M, at most 4G)"},
-     "KBR7_TARVEX_MAX_RECORD",
-     End::Either,
-     Transport::Either,
-     true,
-     set_max_record,
-     [](Tarvex& link) { link.set_max_record(kDefaultMaxRecord); }},
-    {{"record-timeout", "MS", "drop a record whose rest does not arrive within MS milliseconds"},
-     "KBR7_TARVEX_RECORD_TIMEOUT_MS",
-     End::Either,
-     Transport::Either,
-     true,
-     set_record_timeout,
-     nullptr},
-    {{"preamble-timeout", "MS", "when connecting: wait at most MS milliseconds for the preamble (default 10000)"},
-     "KBR7_TARVEX_PREAMBLE_TIMEOUT_MS",
-     End::Connecting,
-     Transport::Either,
-     false,
-     set_preamble_timeout,
-     [](Tarvex& link) { link.set_preamble_timeout(kDefaultPreambleTimeoutMs); }},
-    {{"reuse-addr", nullptr, "when listening: reuse the address at once, remove a stale socket file of this user"},
-     "KBR7_TARVEX_REUSE_ADDR",
-     End::Listening,
-     Transport::Either,
-     false,
-     set_reuse_address,
-     nullptr},
-};
-
-bool offered(const SwitchRow& r, bool receives) { return receives || !r.receiving; }
-
-bool applies(const SwitchRow& r, const LinkPlan& plan, bool local) {
-    const bool end_ok = r.end == End::Either || (r.end == End::Listening) == plan.listen;
-    const bool transport_ok = r.transport == Transport::Either || (r.transport == Transport::Local) == local;
+bool applies(const SwitchInfo& r, const LinkPlan& plan, bool local) {
+    const bool end_ok = r.end == SwitchEnd::Either || (r.end == SwitchEnd::Listening) == plan.listen;
+    const bool transport_ok =
+        r.transport == SwitchTransport::Either || (r.transport == SwitchTransport::Local) == local;
     return end_ok && transport_ok;
 }
 
 // As the help texts put it: "only when listening on TCP" and so on.
-std::string rule(const SwitchRow& r) {
-    std::string where = r.end == End::Listening ? "when listening" : r.end == End::Connecting ? "when connecting" : "";
-    if (r.transport == Transport::Tcp) where += " on TCP (not with --unix)";
-    if (r.transport == Transport::Local) where += where.empty() ? "with --unix" : " with --unix";
+std::string rule(const SwitchInfo& r) {
+    const std::string local = "with " + dashed(transport_switch());
+    std::string where = r.end == SwitchEnd::Listening    ? "when listening"
+                        : r.end == SwitchEnd::Connecting ? "when connecting"
+                                                         : "";
+    if (r.transport == SwitchTransport::Tcp) where += " on TCP (not " + local + ")";
+    if (r.transport == SwitchTransport::Local) where += where.empty() ? local : " " + local;
     return "only " + where;
 }
 
@@ -202,23 +145,27 @@ bool variable_set(const char* variable) {
 
 }  // namespace
 
+OptionDef transport_option() { return option_of(transport_switch()); }
+
+void apply_transport(const Options& opt) { choose_transport(opt.has(name(transport_switch()))); }
+
 std::vector<OptionDef> switch_options(bool receives) {
     std::vector<OptionDef> out;
-    for (const SwitchRow& r : kSwitches)
-        if (offered(r, receives)) out.push_back(r.option);
+    for (const SwitchInfo& r : kSwitchInfo)
+        if (offered(r, receives)) out.push_back(option_of(r));
     return out;
 }
 
 void apply_switches(const Options& opt, const LinkPlan& plan, bool receives, Tarvex& link) {
     const bool local = local_socket_in_use();
-    for (const SwitchRow& r : kSwitches)
+    for (const SwitchInfo& r : kSwitchInfo)
         if (offered(r, receives)) opt.only_if(name(r), applies(r, plan, local), rule(r).c_str());
-    for (const SwitchRow& r : kSwitches) {
+    for (const SwitchInfo& r : kSwitchInfo) {
         if (!offered(r, receives) || !applies(r, plan, local)) continue;
         if (opt.has(name(r)))
-            r.set(opt, r, link);
-        else if (r.tool_default != nullptr && !variable_set(r.variable))
-            r.tool_default(link);
+            set_switch(opt, r, link);
+        else if (!variable_set(r.variable))
+            set_tool_default(r, link);
     }
 }
 
