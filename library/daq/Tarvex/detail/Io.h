@@ -39,7 +39,7 @@ Readiness wait_once(int fd, Direction d, const timespec* timeout);
 // A data socket: the descriptor from accept or connect, or one a test hands
 // over.  Destroying it closes nothing (close() does), as the link's own
 // destructor closes nothing.
-class SocketTransport final : public Transport {
+class TARVEX_API SocketTransport final : public Transport {
 public:
     explicit SocketTransport(int fd) : fd_(fd) {}
 

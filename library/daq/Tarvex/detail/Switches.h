@@ -39,7 +39,7 @@
     X(ReuseAddress, reuse_address, "KBR7_TARVEX_REUSE_ADDR", ReuseAddress, "1 or 0", "reuse-addr", nullptr,            \
       "when listening: reuse the address at once, remove a stale socket file of this user", Listening, Either, false)  \
     X(SockType, sock_type, "KBR7_TARVEX_SOCK_TYPE", SockType, "UNIX, or unset for TCP", "unix", nullptr,               \
-      "use the local stream socket /tmp/<port>.tcp instead of TCP (both ends)", Either, Either, false)
+      "local socket /tmp/<port>.tcp instead of TCP (as KBR7_TARVEX_SOCK_TYPE=UNIX does)", Either, Either, false)
 
 namespace tarvex {
 namespace detail {

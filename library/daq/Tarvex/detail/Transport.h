@@ -13,6 +13,8 @@
 #include <sys/uio.h>
 #include <time.h>
 
+#include "TarvexExport.h"
+
 namespace tarvex {
 namespace detail {
 
@@ -40,7 +42,7 @@ enum class WriteMode {
     Plain,    // as the transport's own mode makes it: on a blocking one, waits without limit
 };
 
-class Transport {
+class TARVEX_API Transport {
 public:
     virtual ~Transport() = default;
 
