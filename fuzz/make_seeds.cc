@@ -6,7 +6,6 @@
 //
 // Usage: fuzz_make_seeds <corpus-dir>   (writes <corpus-dir>/<target>/...)
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -20,29 +19,22 @@
 #include <thread>
 #include <vector>
 
+#include "Bytes.h"
+#include "Ports.h"
+#include "RawPeer.h"
 #include "Tarvex.h"
 #include "TestAccess.h"
 #include "event_util.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using tt::Bytes;
+using tt::bytes_of;
+using tt::cat;
 
 [[noreturn]] void die(const std::string& what) {
     std::fprintf(stderr, "fuzz_make_seeds: %s\n", what.c_str());
     std::exit(1);
-}
-
-template <class T>
-Bytes bytes_of(const T& v) {
-    const uint8_t* p = reinterpret_cast<const uint8_t*>(&v);
-    return Bytes(p, p + sizeof v);
-}
-
-Bytes cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
 }
 
 // `n` bytes counting up from `first`.
@@ -349,33 +341,17 @@ void receive_spect_seeds() {
 // The preamble exactly as an accepting end sends it, in native and in
 // big-endian mode, captured from a real connection.
 Bytes accepted_preamble(int mode) {
-    int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (::bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::getsockname(probe, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-        die("free port");
-    const int port = ntohs(a.sin_port);
-    ::close(probe);
-
+    const int port = tt::bind_any_port();
+    if (port <= 0) die("free port");
     ::unsetenv("KBR7_TARVEX_SOCK_TYPE");
     Tarvex accepting(mode);
     if (accepting.SocketSetup(port) != 0) die("SocketSetup");
-    Bytes got(4);
+    Bytes got;
     std::thread peer([&] {
-        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in to = a;
-        to.sin_port = htons(static_cast<uint16_t>(port));
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) die("connect");
-        size_t have = 0;
-        while (have < 4) {
-            ssize_t n = ::recv(fd, got.data() + have, 4 - have, 0);
-            if (n <= 0) die("preamble read");
-            have += static_cast<size_t>(n);
-        }
-        ::close(fd);
+        tt::RawPeer p = tt::RawPeer::connect_tcp(port);
+        if (!p.valid()) die("connect");
+        got = p.read_exact(4);
+        if (got.size() != 4) die("preamble read");
     });
     if (accepting.Connect(true) != 0) die("Connect(true)");
     peer.join();

@@ -31,6 +31,7 @@
 
 #include "Harness.h"
 #include "Options.h"
+#include "Ports.h"
 #include "RawPeer.h"
 #include "Records.h"
 #include "System.h"

@@ -50,6 +50,7 @@
 
 #include "Harness.h"
 #include "Options.h"
+#include "Ports.h"
 #include "RawPeer.h"
 #include "Records.h"
 #include "System.h"
@@ -352,10 +353,8 @@ std::string socket_file(const std::string& dir, int port) { return dir + "/" + s
 // port one of them left in TIME_WAIT there is free on 127.0.0.1 but not for
 // a listener on every interface, so the test binds as the listener will.
 int free_port() {
-    for (int attempt = 0; attempt < 1000; ++attempt) {
-        const int port = tvt::bind_any_port();
-        if (port > 0 && ::access(socket_file("/tmp", port).c_str(), F_OK) != 0) return port;
-    }
+    const int port = tt::pick_port();
+    if (port > 0) return port;
     std::fprintf(stderr, "tarvex-hostile: no free port\n");
     std::_Exit(1);
 }

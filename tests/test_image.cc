@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Capture.h"
+#include "Guards.h"
 #include "LinkPair.h"
 #include "RawPeer.h"
 #include "Tarvex.h"

@@ -14,7 +14,10 @@
 
 #include "Attached.h"
 #include "Capture.h"
+#include "Clock.h"
+#include "Guards.h"
 #include "LinkPair.h"
+#include "Ports.h"
 #include "RawPeer.h"
 #include "Tarvex.h"
 #include "TestAccess.h"
