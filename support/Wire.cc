@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "event.h"
+#include "Headers.h"
 
 namespace tt {
 
@@ -13,27 +13,18 @@ Bytes filler(size_t n, unsigned seed) {
 }
 
 Bytes event_record(uint32_t pattern, size_t body, uint32_t number, unsigned seed) {
-    Bytes head;
-    if (pattern == KBR7_PATTERN_2024) {
-        kbr7_eventheader_2024 h{};
-        h.pattern = pattern;
-        h.event_type = KBR7_EV_GMD;
-        h.event_length = static_cast<int64_t>(sizeof h + body);
-        h.event_number = number;
-        h.num_svr_block = 3;
-        head = bytes_of(h);
-    } else if (pattern == KBR7_PATTERN_SLOW || pattern == KBR7_PATTERN_SLOW_2024) {
-        kbr7_daq_slow_data_header h{pattern, static_cast<uint32_t>(sizeof h + body), 5};
-        head = bytes_of(h);
-    } else {
-        kbr7_eventheader h{};
-        h.pattern = pattern;
-        h.event_length = static_cast<uint32_t>(sizeof h + body);
-        h.event_number = number;
-        h.event_type = KBR7_EV_BOR;
-        h.num_svr_block = 3;
-        head = bytes_of(h);
-    }
+    // The kind whose pattern this is in host order; any other word heads a
+    // 36-byte event header.
+    bool other_order = false;
+    const tarvex::kinds::KindRow* r = tarvex::kinds::event_kind_of(pattern, &other_order);
+    const Kind kind = r != nullptr && !other_order ? r->kind : Kind::Event2010;
+    HeadFields f;
+    f.number = number;
+    f.type = kind == Kind::Event2024 ? KBR7_EV_GMD : KBR7_EV_BOR;
+    f.num_svr_block = 3;
+    f.channels = 5;
+    Bytes head = record_head(kind, tarvex::kinds::row(kind).header + body, f);
+    std::memcpy(head.data(), &pattern, sizeof pattern);  // the word as given, whatever it is
     return cat({head, filler(body, seed)});
 }
 
