@@ -66,14 +66,19 @@ Bytes record_head(Kind kind, uint64_t length, const HeadFields& fields) {
     if (head.empty()) return head;
     const uint32_t pattern = fields.pattern != 0 ? fields.pattern : r.pattern;
     std::memcpy(head.data(), &pattern, sizeof pattern);
+    put_record_length(kind, head.data(), length);
+    return head;
+}
+
+void put_record_length(Kind kind, unsigned char* head, uint64_t length) {
+    const KindRow& r = tarvex::kinds::row(kind);
     if (r.length_width == 8) {
         const int64_t l = static_cast<int64_t>(length);
-        std::memcpy(head.data() + r.length_offset, &l, sizeof l);
+        std::memcpy(head + r.length_offset, &l, sizeof l);
     } else {
         const uint32_t l = static_cast<uint32_t>(length);
-        std::memcpy(head.data() + r.length_offset, &l, sizeof l);
+        std::memcpy(head + r.length_offset, &l, sizeof l);
     }
-    return head;
 }
 
 uint32_t intro_pattern(uint32_t index) {

@@ -42,6 +42,10 @@ struct HeadFields {
 // for the bare frame header, which is sent only.
 Bytes record_head(Kind kind, uint64_t length, const HeadFields& fields);
 
+// Writes `length`, cut to the field's width, into the length field of the
+// header of `kind` at `head`.
+void put_record_length(Kind kind, unsigned char* head, uint64_t length);
+
 // The pattern an image or spectrum starts with: the patterns of the event
 // kinds in turn, picked by `index`.
 uint32_t intro_pattern(uint32_t index);
