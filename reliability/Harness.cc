@@ -2,9 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/resource.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -54,32 +52,6 @@ int convert_in_place(const tarvex::kinds::KindRow& row, unsigned char* p) {
     return -1;
 }
 
-// Deadline state, shared with the timer's signal handler.
-volatile sig_atomic_t g_fired = 0;
-volatile sig_atomic_t g_fatal_after = 0;
-volatile sig_atomic_t g_report_fd = STDERR_FILENO;
-char g_message[192];
-size_t g_message_len = 0;
-
-void on_deadline(int) {
-    g_fired = g_fired + 1;
-    if (g_fired <= g_fatal_after) return;
-    // Still inside the call although every blocking call in it has been
-    // interrupted again and again: a busy loop, nothing left to recover.
-    ssize_t ignored = ::write(g_report_fd, g_message, g_message_len);
-    (void)ignored;
-    ::_exit(3);
-}
-
-void arm_timer(double seconds) {
-    itimerval t{};
-    t.it_value.tv_sec = static_cast<time_t>(seconds);
-    t.it_value.tv_usec = static_cast<suseconds_t>((seconds - static_cast<double>(t.it_value.tv_sec)) * 1e6);
-    if (t.it_value.tv_sec == 0 && t.it_value.tv_usec == 0) t.it_value.tv_usec = 1;
-    t.it_interval.tv_sec = seconds > 0 ? 1 : 0;
-    ::setitimer(ITIMER_REAL, &t, nullptr);
-}
-
 }  // namespace
 
 std::vector<unsigned char> wire_bytes(const tvt::Record& r, bool convert) {
@@ -101,31 +73,6 @@ std::vector<unsigned char> delivered_bytes(const tvt::Record& r) {
         std::memset(d.data(), 0, sizeof(uint32_t));
     return d;
 }
-
-Deadline::Deadline(const char* what, double seconds, double grace_s) : start_(tvt::now()) {
-    g_message_len = static_cast<size_t>(std::snprintf(
-        g_message, sizeof g_message, "HANG: %s did not return within %.0f s, giving up\n", what, seconds + grace_s));
-    if (g_message_len >= sizeof g_message) g_message_len = sizeof g_message - 1;
-    g_fired = 0;
-    g_fatal_after = static_cast<sig_atomic_t>(grace_s);
-    struct sigaction sa {};
-    sa.sa_handler = on_deadline;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0;  // no restart: a blocking call must return with EINTR
-    ::sigaction(SIGALRM, &sa, nullptr);
-    arm_timer(seconds);
-}
-
-Deadline::~Deadline() {
-    itimerval off{};
-    ::setitimer(ITIMER_REAL, &off, nullptr);
-}
-
-void deadline_report_fd(int fd) { g_report_fd = fd; }
-
-bool Deadline::expired() const { return g_fired > 0; }
-
-double Deadline::elapsed() const { return tvt::now() - start_; }
 
 int open_descriptors() {
     DIR* d = ::opendir("/proc/self/fd");
