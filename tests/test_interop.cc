@@ -33,10 +33,10 @@
 #include <string>
 #include <vector>
 
-#include "../interop/control.h"
 #include "Bytes.h"
 #include "Guards.h"
 #include "Ports.h"
+#include "control.h"
 
 namespace {
 
