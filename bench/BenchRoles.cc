@@ -17,6 +17,7 @@
 #include <sstream>
 #include <vector>
 
+#include "Ports.h"
 #include "Records.h"
 #include "System.h"
 #include "Tarvex.h"
@@ -276,12 +277,6 @@ void no_delay(int fd, bool local) {
     if (!local) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
-std::string local_path(int port) {
-    char path[128];
-    tarvex_socket_path(port, path, sizeof path);
-    return path;
-}
-
 // The loopback address of the baseline: /tmp/<port>.tcp or 127.0.0.1:<port>.
 struct RawAddress {
     sockaddr_storage storage{};
@@ -294,7 +289,7 @@ RawAddress raw_address(bool local, int port) {
     if (local) {
         auto* a = reinterpret_cast<sockaddr_un*>(&r.storage);
         a->sun_family = AF_UNIX;
-        std::snprintf(a->sun_path, sizeof a->sun_path, "%s", local_path(port).c_str());
+        std::snprintf(a->sun_path, sizeof a->sun_path, "%s", tt::socket_path(port).c_str());
         r.length = sizeof(sockaddr_un);
     } else {
         auto* a = reinterpret_cast<sockaddr_in*>(&r.storage);
@@ -308,7 +303,7 @@ RawAddress raw_address(bool local, int port) {
 
 int raw_listen(bool local, int& port) {
     for (int attempt = 0; attempt < 20; ++attempt) {
-        port = tvt::pick_port();
+        port = tt::pick_port();
         int fd = socket(local ? AF_UNIX : AF_INET, SOCK_STREAM, 0);
         const RawAddress a = raw_address(local, port);
         if (bind(fd, a.get(), a.length) == 0 && listen(fd, 5) == 0) return fd;
@@ -369,7 +364,7 @@ int raw_recv(const RoleArgs& a) {
     }
     emit("port=" + std::to_string(port));
     int fd = accept(lfd, nullptr, nullptr);
-    if (a.local) unlink(local_path(port).c_str());
+    if (a.local) unlink(tt::socket_path(port).c_str());
     if (fd < 0) {
         std::perror("raw receiver: accept");
         return 1;

@@ -22,7 +22,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,9 +37,12 @@
 #include "Records.h"
 #include "System.h"
 #include "Tarvex.h"
+#include "Text.h"
 #include "event_util.h"
 
 namespace {
+
+using tt::format;
 
 const char* const kTool = "tarvex-bench";
 tvt::DiagnosticsLog g_log;
@@ -69,17 +71,6 @@ const VariantInfo& variant_info(Variant v) {
     for (const VariantInfo& i : kVariants)
         if (i.variant == v) return i;
     return kVariants[0];
-}
-
-// printf into a std::string.
-std::string format(const char* f, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* f, ...) {
-    char text[512];
-    va_list args;
-    va_start(args, f);
-    std::vsnprintf(text, sizeof text, f, args);
-    va_end(args);
-    return text;
 }
 
 struct Case {

@@ -6,7 +6,6 @@
 //
 // Usage: fuzz_make_seeds <corpus-dir>   (writes <corpus-dir>/<target>/...)
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -20,29 +19,23 @@
 #include <thread>
 #include <vector>
 
+#include "Bytes.h"
+#include "Headers.h"
+#include "Ports.h"
+#include "RawPeer.h"
 #include "Tarvex.h"
 #include "TestAccess.h"
 #include "event_util.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using tt::Bytes;
+using tt::bytes_of;
+using tt::cat;
 
 [[noreturn]] void die(const std::string& what) {
     std::fprintf(stderr, "fuzz_make_seeds: %s\n", what.c_str());
     std::exit(1);
-}
-
-template <class T>
-Bytes bytes_of(const T& v) {
-    const uint8_t* p = reinterpret_cast<const uint8_t*>(&v);
-    return Bytes(p, p + sizeof v);
-}
-
-Bytes cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
 }
 
 // `n` bytes counting up from `first`.
@@ -120,81 +113,87 @@ private:
 
 // ---- Records, in host order, as a sending process builds them -----------------
 
+// The kind whose pattern `pattern` is, in host order.
+tt::Kind kind_of(uint32_t pattern) { return tarvex::kinds::event_kind_of(pattern)->kind; }
+
+tt::HeadFields event_fields(uint64_t number, KBR7_EVTYPE type, time_stamp time, int32_t tmask, int32_t status,
+                            int32_t num_svr_block) {
+    tt::HeadFields f;
+    f.number = number;
+    f.type = type;
+    f.time = time;
+    f.tmask = tmask;
+    f.status = status;
+    f.num_svr_block = num_svr_block;
+    return f;
+}
+
 std::vector<Bytes> event36(uint32_t pattern, size_t body_bytes, uint32_t number) {
-    kbr7_eventheader h{};
-    h.pattern = pattern;
-    h.event_length = static_cast<uint32_t>(sizeof h + body_bytes);
-    h.event_number = number;
-    h.event_type = KBR7_EV_NORMAL;
-    h.event_time = {0x11223344u, 0x55667788u};
-    h.tmask = 0x0f;
-    h.status = 1;
-    h.num_svr_block = 1;
+    const tt::HeadFields f = event_fields(number, KBR7_EV_NORMAL, {0x11223344u, 0x55667788u}, 0x0f, 1, 1);
     // Two fragments, so that the gather list has more than one body entry.
     Bytes body = counting(body_bytes);
     const size_t half = body_bytes / 2;
-    return {bytes_of(h), Bytes(body.begin(), body.begin() + static_cast<long>(half)),
+    return {tt::record_head(kind_of(pattern), sizeof(kbr7_eventheader) + body_bytes, f),
+            Bytes(body.begin(), body.begin() + static_cast<long>(half)),
             Bytes(body.begin() + static_cast<long>(half), body.end())};
 }
 
 std::vector<Bytes> event48(size_t body_bytes, uint64_t number) {
-    kbr7_eventheader_2024 h{};
-    h.pattern = KBR7_PATTERN_2024;
-    h.event_type = KBR7_EV_BOR;
-    h.event_length = static_cast<int64_t>(sizeof h + body_bytes);
-    h.event_number = number;
-    h.event_time = {0x01020304u, 0x05060708u};
-    h.tmask = 3;
-    h.num_svr_block = 2;
-    return {bytes_of(h), counting(body_bytes, 0x40)};
+    const tt::HeadFields f = event_fields(number, KBR7_EV_BOR, {0x01020304u, 0x05060708u}, 3, 0, 2);
+    return {tt::record_head(tt::Kind::Event2024, sizeof(kbr7_eventheader_2024) + body_bytes, f),
+            counting(body_bytes, 0x40)};
 }
 
 std::vector<Bytes> slow(uint32_t pattern, uint32_t channels) {
-    kbr7_daq_slow_data_header h{};
-    h.pattern = pattern;
-    h.data_length = static_cast<uint32_t>(sizeof h + 4 * channels);
-    h.channels_number = channels;
-    return {bytes_of(h), counting(4 * channels, 0x80)};
+    tt::HeadFields f;
+    f.channels = channels;
+    return {tt::record_head(kind_of(pattern), sizeof(kbr7_daq_slow_data_header) + 4 * channels, f),
+            counting(4 * channels, 0x80)};
 }
 
-kbr7_image_ext_frame_head frame(uint32_t length) {
-    kbr7_image_ext_frame_head f{};
-    f.width = 4;
-    f.height = 2;
-    f.aoi_width = 4;
-    f.aoi_height = 2;
-    f.bpp = 1;
-    f.ebitpp = 8;
-    f.hbin = f.vbin = 1;
-    f.frame = 7;
-    f.event = 9;
-    f.scale_x = 1.5f;
-    f.scale_y = 0.5f;
-    f.length = static_cast<int32_t>(length);
-    return f;
-}
-
+// The 8-byte intro, the frame header, the pixels.
 std::vector<Bytes> image(uint32_t pattern, size_t pixels) {
     const uint32_t length = static_cast<uint32_t>(sizeof(kbr7_image_ext_intro) + pixels);
-    kbr7_image_head intro{pattern, length};
-    return {bytes_of(intro), bytes_of(frame(length)), counting(pixels, 0x20)};
+    tt::HeadFields f;
+    f.pattern = pattern;
+    kbr7_image_ext_frame_head& im = f.frame;
+    im.width = 4;
+    im.height = 2;
+    im.aoi_width = 4;
+    im.aoi_height = 2;
+    im.bpp = 1;
+    im.ebitpp = 8;
+    im.hbin = im.vbin = 1;
+    im.frame = 7;
+    im.event = 9;
+    im.scale_x = 1.5f;
+    im.scale_y = 0.5f;
+    im.length = static_cast<int32_t>(length);
+    const Bytes intro = tt::record_head(tt::Kind::Image, length, f);
+    const auto frame_at = intro.begin() + sizeof(kbr7_image_head);
+    return {Bytes(intro.begin(), frame_at), Bytes(frame_at, intro.end()), counting(pixels, 0x20)};
 }
 
 // A spectrum record in host order, or with its intro converted as a peer of
 // the other byte order writes it (the data behind it is never converted).
 Bytes spectrum(uint32_t pattern, size_t data_bytes, bool convert) {
-    kbr7_spect_intro s{};
-    s.intro.pattern = pattern;
-    s.intro.length = static_cast<uint32_t>(sizeof s + data_bytes);
-    s.head.i = 1;
-    s.head.f1 = 2.0f;
-    s.head.start = 100.0f;
-    s.head.inc = 0.25f;
-    s.head.sec = 1700000000u;
-    s.head.bnum = 42;
-    s.head.event_nm = 3;
-    if (convert && kbr7_convert_spect_head(&s, &s) != 0) die("spect head");
-    return cat({bytes_of(s), counting(data_bytes, 0x30)});
+    tt::HeadFields f;
+    f.pattern = pattern;
+    f.spectrum.i = 1;
+    f.spectrum.f1 = 2.0f;
+    f.spectrum.start = 100.0f;
+    f.spectrum.inc = 0.25f;
+    f.spectrum.sec = 1700000000u;
+    f.spectrum.bnum = 42;
+    f.spectrum.event_nm = 3;
+    Bytes intro = tt::record_head(tt::Kind::Spectrum, sizeof(kbr7_spect_intro) + data_bytes, f);
+    if (convert) {
+        kbr7_spect_intro s;
+        std::memcpy(&s, intro.data(), sizeof s);
+        if (kbr7_convert_spect_head(&s, &s) != 0) die("spect head");
+        intro = bytes_of(s);
+    }
+    return cat({intro, counting(data_bytes, 0x30)});
 }
 
 // ---- Output ---------------------------------------------------------------------
@@ -349,33 +348,17 @@ void receive_spect_seeds() {
 // The preamble exactly as an accepting end sends it, in native and in
 // big-endian mode, captured from a real connection.
 Bytes accepted_preamble(int mode) {
-    int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (::bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::getsockname(probe, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-        die("free port");
-    const int port = ntohs(a.sin_port);
-    ::close(probe);
-
+    const int port = tt::bind_any_port();
+    if (port <= 0) die("free port");
     ::unsetenv("KBR7_TARVEX_SOCK_TYPE");
     Tarvex accepting(mode);
     if (accepting.SocketSetup(port) != 0) die("SocketSetup");
-    Bytes got(4);
+    Bytes got;
     std::thread peer([&] {
-        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in to = a;
-        to.sin_port = htons(static_cast<uint16_t>(port));
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) die("connect");
-        size_t have = 0;
-        while (have < 4) {
-            ssize_t n = ::recv(fd, got.data() + have, 4 - have, 0);
-            if (n <= 0) die("preamble read");
-            have += static_cast<size_t>(n);
-        }
-        ::close(fd);
+        tt::RawPeer p = tt::RawPeer::connect_tcp(port);
+        if (!p.valid()) die("connect");
+        got = p.read_exact(4);
+        if (got.size() != 4) die("preamble read");
     });
     if (accepting.Connect(true) != 0) die("Connect(true)");
     peer.join();

@@ -23,6 +23,8 @@
 #include <thread>
 
 #include "FuzzSupport.h"
+#include "Ports.h"
+#include "detail/Preamble.h"
 
 namespace {
 
@@ -47,9 +49,7 @@ struct Listeners {
 
         // The port is ours while the TCP listener holds it, so its local
         // socket path is free for us too; a file left by an earlier run goes.
-        char where[128];
-        tarvex_socket_path(port, where, sizeof where);
-        path = where;
+        path = tt::socket_path(port);
         ::unlink(path.c_str());
         local = ::socket(AF_UNIX, SOCK_STREAM, 0);
         sockaddr_un u{};
@@ -102,13 +102,15 @@ void serve(int listener, const uint8_t* data, size_t n, bool bytewise) {
 }
 
 // The byte-order decision the table gives for a word, or -1 for a word that
-// is no preamble.
+// is no preamble.  Big-endian mode converts on this (little-endian) machine
+// whichever order the word came in.
 int expected_swap(uint32_t word) {
+    using namespace tarvex::preamble;
     switch (word) {
-        case 0x0a0b0c0d: return 0;
-        case 0x0d0c0b0a:
-        case 0x0c0d0e0f:
-        case 0x0f0e0d0c: return 1;
+        case kNative: return 0;
+        case kNativeOpposite:
+        case kBigend:
+        case kBigendOpposite: return 1;
         default: return -1;
     }
 }

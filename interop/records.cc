@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "Headers.h"
 #include "event.h"
 
 namespace interop {
@@ -30,12 +31,6 @@ public:
 private:
     uint64_t state_;
 };
-
-template <class T>
-Bytes bytes_of(const T& v) {
-    const auto* p = reinterpret_cast<const unsigned char*>(&v);
-    return Bytes(p, p + sizeof v);
-}
 
 // Payload size by the index's place in a group of four: empty, small,
 // medium, large.  Every size class shows up in each pass of a plan.
@@ -66,54 +61,24 @@ Bytes byte_payload(size_t n, Values& val) {
     return out;
 }
 
-// Images and spectra start with one of the three event patterns.
-uint32_t intro_pattern(uint32_t index) {
-    static const uint32_t patterns[] = {KBR7_PATTERN_2010, KBR7_PATTERN_LEGACY, KBR7_PATTERN_2024};
-    return patterns[index % 3];
+// The header fields from the value stream; each kind takes those its header
+// has.  Both halves of the 64-bit event number carry values, so that a field
+// converted as two 32-bit words instead of one 64-bit word shows (the
+// 36-byte header takes the low half).
+tt::HeadFields event_fields(Values& val) {
+    tt::HeadFields f;
+    const uint64_t high = val.next();
+    f.number = (high << 32) | val.next();
+    f.type = static_cast<KBR7_EVTYPE>(val.below(KBR7_EV_EVMAX));
+    f.time = {val.next(), val.next()};
+    f.tmask = static_cast<int32_t>(val.next());
+    f.status = static_cast<int32_t>(val.next());
+    f.num_svr_block = static_cast<int32_t>(val.next());
+    f.alignment = val.next();
+    return f;
 }
 
-void fill_event(Record& r, uint32_t pattern, Values& val) {
-    r.payload = word_payload(payload_size(r.index, val), val);
-    kbr7_eventheader h{};
-    h.pattern = pattern;
-    h.event_length = static_cast<uint32_t>(sizeof h + r.payload.size());
-    h.event_number = val.next();
-    h.event_type = static_cast<KBR7_EVTYPE>(val.below(KBR7_EV_EVMAX));
-    h.event_time = {val.next(), val.next()};
-    h.tmask = static_cast<int32_t>(val.next());
-    h.status = static_cast<int32_t>(val.next());
-    h.num_svr_block = static_cast<int32_t>(val.next());
-    r.head = bytes_of(h);
-}
-
-void fill_event_2024(Record& r, Values& val) {
-    r.payload = word_payload(payload_size(r.index, val), val);
-    kbr7_eventheader_2024 h{};
-    h.pattern = KBR7_PATTERN_2024;
-    h.event_type = static_cast<KBR7_EVTYPE>(val.below(KBR7_EV_EVMAX));
-    h.event_length = static_cast<int64_t>(sizeof h + r.payload.size());
-    // Both halves of the 64-bit number carry values, so that a field
-    // converted as two 32-bit words instead of one 64-bit word shows.
-    h.event_number = (uint64_t{val.next()} << 32) | val.next();
-    h.event_time = {val.next(), val.next()};
-    h.tmask = static_cast<int32_t>(val.next());
-    h.status = static_cast<int32_t>(val.next());
-    h.num_svr_block = static_cast<int32_t>(val.next());
-    h.alignment = val.next();
-    r.head = bytes_of(h);
-}
-
-void fill_slow(Record& r, uint32_t pattern, Values& val) {
-    r.payload = word_payload(payload_size(r.index, val), val);
-    kbr7_daq_slow_data_header h{};
-    h.pattern = pattern;
-    h.data_length = static_cast<uint32_t>(sizeof h + r.payload.size());
-    h.channels_number = static_cast<uint32_t>(r.payload.size() / 4);
-    r.head = bytes_of(h);
-}
-
-void fill_image(Record& r, Values& val) {
-    r.payload = byte_payload(payload_size(r.index, val), val);
+kbr7_image_ext_frame_head frame_fields(Values& val, size_t pixels) {
     kbr7_image_ext_frame_head f{};
     f.width = static_cast<int32_t>(val.below(4096));
     f.height = static_cast<int32_t>(val.below(4096));
@@ -139,88 +104,50 @@ void fill_image(Record& r, Values& val) {
     f.ispare2 = static_cast<int32_t>(val.next());
     f.ispare3 = static_cast<int32_t>(val.next());
     f.ispare4 = static_cast<int32_t>(val.next());
-    f.length = static_cast<int32_t>(sizeof f + r.payload.size());
-    r.frame = bytes_of(f);
-    kbr7_image_head h{intro_pattern(r.index), static_cast<uint32_t>(sizeof h + sizeof f + r.payload.size())};
-    r.head = bytes_of(h);
+    f.length = static_cast<int32_t>(sizeof f + pixels);
+    return f;
 }
 
-void fill_spectrum(Record& r, Values& val) {
-    r.payload = byte_payload(payload_size(r.index, val), val);
-    kbr7_spect_intro s{};
-    s.intro.pattern = intro_pattern(r.index);
-    s.intro.length = static_cast<uint32_t>(sizeof s + r.payload.size());
-    s.head.i = static_cast<int32_t>(val.next());
-    s.head.f1 = val.real();
-    s.head.f2 = val.real();
-    s.head.f3 = val.real();
-    s.head.start = val.real();
-    s.head.inc = val.real();
-    s.head.usec = val.below(1000000);
-    s.head.sec = val.next();
-    s.head.bnum = val.next();
-    s.head.bnum_req = val.next();
-    s.head.event_nm = val.next();
-    s.head.error = static_cast<int32_t>(val.next());
-    r.head = bytes_of(s);
+kbr7_spect_header spectrum_fields(Values& val) {
+    kbr7_spect_header s{};
+    s.i = static_cast<int32_t>(val.next());
+    s.f1 = val.real();
+    s.f2 = val.real();
+    s.f3 = val.real();
+    s.start = val.real();
+    s.inc = val.real();
+    s.usec = val.below(1000000);
+    s.sec = val.next();
+    s.bnum = val.next();
+    s.bnum_req = val.next();
+    s.event_nm = val.next();
+    s.error = static_cast<int32_t>(val.next());
+    return s;
 }
 
-// Field names by offset, for the mismatch reports.
-struct Field {
-    size_t offset;
-    size_t size;
-    const char* name;
-};
-
-const std::vector<Field>& fields_of(Kind k) {
-    static const std::vector<Field> event = {{0, 4, "pattern"},
-                                             {4, 4, "event_length"},
-                                             {8, 4, "event_number"},
-                                             {12, 4, "event_type"},
-                                             {16, 4, "event_time.timeup"},
-                                             {20, 4, "event_time.timelow"},
-                                             {24, 4, "tmask"},
-                                             {28, 4, "status"},
-                                             {32, 4, "num_svr_block"}};
-    static const std::vector<Field> event2024 = {{0, 4, "pattern"},
-                                                 {4, 4, "event_type"},
-                                                 {8, 8, "event_length"},
-                                                 {16, 8, "event_number"},
-                                                 {24, 4, "event_time.timeup"},
-                                                 {28, 4, "event_time.timelow"},
-                                                 {32, 4, "tmask"},
-                                                 {36, 4, "status"},
-                                                 {40, 4, "num_svr_block"},
-                                                 {44, 4, "alignment"}};
-    static const std::vector<Field> slow = {{0, 4, "pattern"}, {4, 4, "data_length"}, {8, 4, "channels_number"}};
-    static const std::vector<Field> image = [] {
-        static const char* names[] = {
-            "width",   "height",  "aoi_width",      "aoi_height",    "x_start",      "y_start", "bpp",
-            "ebitpp",  "hbin",    "vbin",           "source_format", "image_format", "frame",   "event",
-            "scale_x", "scale_y", "image_rotation", "fspare2",       "fspare3",      "fspare4", "image_flags",
-            "ispare2", "ispare3", "ispare4",        "head.length"};
-        std::vector<Field> f = {{0, 4, "intro.pattern"}, {4, 4, "intro.length"}};
-        for (size_t i = 0; i < 25; ++i) f.push_back({8 + 4 * i, 4, names[i]});
-        return f;
-    }();
-    static const std::vector<Field> spectrum = [] {
-        static const char* names[] = {"i",    "f1",  "f2",   "f3",       "start",    "inc",
-                                      "usec", "sec", "bnum", "bnum_req", "event_nm", "error"};
-        std::vector<Field> f = {{0, 4, "intro.pattern"}, {4, 4, "intro.length"}};
-        for (size_t i = 0; i < 12; ++i) f.push_back({8 + 4 * i, 4, names[i]});
-        return f;
-    }();
-    switch (k) {
-        case Kind::Event2010:
-        case Kind::Legacy: return event;
-        case Kind::Event2024: return event2024;
-        case Kind::Slow:
-        case Kind::Slow2024: return slow;
-        case Kind::Image: return image;
-        case Kind::Spectrum: return spectrum;
-        case Kind::Frame: break;  // sent only, never made here
+// The payload and the header fields of record `index` of `family`.
+tt::HeadFields fill(Record& r, tarvex::kinds::Family family, Values& val) {
+    using tarvex::kinds::Family;
+    tt::HeadFields f;
+    switch (family) {
+        case Family::Event: r.payload = word_payload(payload_size(r.index, val), val); return event_fields(val);
+        case Family::Slow:
+            r.payload = word_payload(payload_size(r.index, val), val);
+            f.channels = static_cast<uint32_t>(r.payload.size() / 4);
+            return f;
+        case Family::Image:
+            r.payload = byte_payload(payload_size(r.index, val), val);
+            f.pattern = tt::intro_pattern(r.index);
+            f.frame = frame_fields(val, r.payload.size());
+            return f;
+        case Family::Spectrum:
+            r.payload = byte_payload(payload_size(r.index, val), val);
+            f.pattern = tt::intro_pattern(r.index);
+            f.spectrum = spectrum_fields(val);
+            return f;
+        case Family::Frame: break;  // sent only, never made here
     }
-    return event;
+    return f;
 }
 
 std::string hex_of(const unsigned char* p, size_t n) {
@@ -282,16 +209,14 @@ Record make_record(Kind kind, uint32_t index, uint32_t seed) {
     r.kind = kind;
     r.index = index;
     Values val(seed, kind, index);
-    switch (kind) {
-        case Kind::Event2010: fill_event(r, KBR7_PATTERN_2010, val); break;
-        case Kind::Legacy: fill_event(r, KBR7_PATTERN_LEGACY, val); break;
-        case Kind::Event2024: fill_event_2024(r, val); break;
-        case Kind::Slow: fill_slow(r, KBR7_PATTERN_SLOW, val); break;
-        case Kind::Slow2024: fill_slow(r, KBR7_PATTERN_SLOW_2024, val); break;
-        case Kind::Image: fill_image(r, val); break;
-        case Kind::Spectrum: fill_spectrum(r, val); break;
-        case Kind::Frame: break;  // sent only, never made here
-    }
+    const tarvex::kinds::KindRow& row = tarvex::kinds::row(kind);
+    const tt::HeadFields fields = fill(r, row.family, val);
+    const Bytes head = tt::record_head(kind, row.header + r.payload.size(), fields);
+    // An image goes out as its 8-byte intro and then the frame header; the
+    // other kinds' first piece is their whole header.
+    const size_t first = row.first_piece != 0 ? std::min(row.first_piece, head.size()) : head.size();
+    r.head.assign(head.begin(), head.begin() + static_cast<long>(first));
+    r.frame.assign(head.begin() + static_cast<long>(first), head.end());
     return r;
 }
 
@@ -317,7 +242,7 @@ std::string describe_difference(Kind kind, const Bytes& got, const Bytes& want) 
     while (at < n && got[at] == want[at]) ++at;
     if (at == n && got.size() == want.size()) return {};
     if (at == n) return "length " + std::to_string(got.size()) + ", expected " + std::to_string(want.size());
-    for (const Field& f : fields_of(kind)) {
+    for (const tt::HeadField& f : tt::head_fields(kind)) {
         if (at >= f.offset && at < f.offset + f.size && f.offset + f.size <= n)
             return std::string(f.name) + " (offset " + std::to_string(f.offset) + ") is " +
                    hex_of(got.data() + f.offset, f.size) + ", expected " + hex_of(want.data() + f.offset, f.size);

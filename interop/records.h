@@ -21,11 +21,12 @@
 #include <string>
 #include <vector>
 
+#include "Bytes.h"
 #include "detail/Kinds.h"
 
 namespace interop {
 
-using Bytes = std::vector<unsigned char>;
+using tt::Bytes;
 
 // The link's own record kinds.
 using Kind = tarvex::kinds::Kind;

@@ -1,6 +1,6 @@
-// Shared pieces of the reliability programs (fault injection and soak):
-// records as they travel on a converting link, a deadline around a call that
-// may hang, and the process figures both programs report.
+// Shared pieces of the reliability programs: records as they travel on a
+// converting link, and the figures of a process that the programs report.
+// The runner (child processes, time limits) is Runner.h.
 #ifndef TARVEX_RELIABILITY_HARNESS_H
 #define TARVEX_RELIABILITY_HARNESS_H
 
@@ -24,31 +24,6 @@ std::vector<unsigned char> wire_bytes(const tvt::Record& r, bool convert);
 // intro with its pattern word cleared (the receivers do not store it),
 // followed by the body.
 std::vector<unsigned char> delivered_bytes(const tvt::Record& r);
-
-// Arms a process timer for `seconds` around one call that must not hang.
-// When it fires, blocking system calls in the call are interrupted and
-// expired() turns true; if the call still has not returned `grace_s`
-// seconds later, the process prints what hung and ends with exit code 3,
-// since a call that ignores the interruption cannot be recovered from.
-// One deadline at a time; not for use in forked children.
-class Deadline {
-public:
-    Deadline(const char* what, double seconds, double grace_s = 20.0);
-    ~Deadline();
-    Deadline(const Deadline&) = delete;
-    Deadline& operator=(const Deadline&) = delete;
-
-    bool expired() const;
-    double elapsed() const;
-
-private:
-    double start_;
-};
-
-// Where the deadline's last words go (standard error unless changed): a
-// program that sends the library's diagnostics elsewhere points this at its
-// own report.
-void deadline_report_fd(int fd);
 
 // Number of open descriptors of this process.
 int open_descriptors();

@@ -31,10 +31,13 @@
 
 #include "Harness.h"
 #include "Options.h"
+#include "Ports.h"
 #include "RawPeer.h"
 #include "Records.h"
+#include "Runner.h"
 #include "System.h"
 #include "Tarvex.h"
+#include "detail/Preamble.h"
 
 namespace {
 
@@ -222,9 +225,6 @@ Point pick_point(Rng& rng, const std::vector<Point>& enabled) {
 // ---------------------------------------------------------------------------
 // The peer: a child process speaking raw bytes
 
-constexpr uint32_t kPreambleNative = 0x0a0b0c0d;
-constexpr uint32_t kPreambleBigend = 0x0c0d0e0f;
-
 // Exit codes of a peer that could not play its part.
 constexpr int kPeerNoConnection = 90;
 constexpr int kPeerStarved = 91;   // the link sent less than the peer waited for
@@ -268,7 +268,7 @@ tt::RawPeer peer_connection(const Case& c, int port, tt::RawListener* listener, 
     if (listener) {
         tt::RawPeer p = listener->accept(kPeerTimeoutMs);
         if (!p.valid()) std::_Exit(kPeerNoConnection);
-        const uint32_t word = c.bigend ? kPreambleBigend : kPreambleNative;
+        const uint32_t word = c.bigend ? tarvex::preamble::kBigend : tarvex::preamble::kNative;
         if (preamble_bytes < sizeof word) {
             p.send(&word, preamble_bytes);
             die_now();
@@ -666,20 +666,14 @@ void release_links(Links& links) {
 }
 
 std::vector<Point> parse_points(const std::string& list, const tvt::Options& opt) {
+    std::vector<std::string> names;
+    for (const PointInfo& p : kPoints) names.push_back(p.name);
+    std::vector<size_t> picked;
+    std::string unknown;
+    if (!trl::pick_names(list.empty() ? "all" : list, names, picked, unknown))
+        opt.fail("unknown fault point '" + unknown + "'");
     std::vector<Point> out;
-    if (list.empty() || list == "all") {
-        for (const PointInfo& p : kPoints) out.push_back(p.point);
-        return out;
-    }
-    size_t start = 0;
-    while (start <= list.size()) {
-        size_t comma = std::min(list.find(',', start), list.size());
-        std::string name = list.substr(start, comma - start);
-        auto it = std::find_if(kPoints.begin(), kPoints.end(), [&](const PointInfo& p) { return name == p.name; });
-        if (it == kPoints.end()) opt.fail("unknown fault point '" + name + "'");
-        out.push_back(it->point);
-        start = comma + 1;
-    }
+    for (size_t i : picked) out.push_back(kPoints[i].point);
     return out;
 }
 

@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
@@ -32,6 +33,7 @@
 #include "Harness.h"
 #include "Options.h"
 #include "Records.h"
+#include "Runner.h"
 #include "System.h"
 #include "Tarvex.h"
 
@@ -233,7 +235,7 @@ int send(Tarvex& link, tvt::Record& rec, int pieces, bool ack, std::vector<iovec
 }
 
 int run_sender(const Config& cfg, size_t phase_index, const Plan& plan_in, bool accepting, int port, int port_fd,
-               int result_fd) {
+               std::string& report) {
     const Phase& ph = kPhases[phase_index];
     Tarvex link(accepting && ph.convert ? Tarvex::BIGEND_MODE : Tarvex::NATIVE_MODE);
     link.SetRetry(cfg.retries);
@@ -241,7 +243,7 @@ int run_sender(const Config& cfg, size_t phase_index, const Plan& plan_in, bool 
     int st = open_link(link, ph, accepting, port, port_fd);
     if (st != 0) {
         f.failed(st);
-        tvt::write_all(result_fd, f.line());
+        report = f.line();
         return 1;
     }
     Plan plan = plan_in;
@@ -268,8 +270,7 @@ int run_sender(const Config& cfg, size_t phase_index, const Plan& plan_in, bool 
     while (link.IsLinkActive() && tvt::now() < until && link.IfReady(Tarvex::RECEIVER_READ, 1, 1, 0) == ERR_TIMEOUT) {
     }
     close_link(link, accepting);
-    trl::check_leaks_now();
-    tvt::write_all(result_fd, f.line());
+    report = f.line();
     return 0;
 }
 
@@ -281,13 +282,13 @@ public:
     Receiver(const Config& cfg, size_t phase_index, const Plan& plan)
         : cfg_(cfg), ph_(kPhases[phase_index]), plan_(plan), ring_(cfg.large_max + 64 * 1024) {}
 
-    int run(bool accepting, int port, int port_fd, int result_fd) {
+    int run(bool accepting, int port, int port_fd, std::string& report) {
         Tarvex link(accepting && ph_.convert ? Tarvex::BIGEND_MODE : Tarvex::NATIVE_MODE);
         link.SetRetry(cfg_.retries);
         int st = open_link(link, ph_, accepting, port, port_fd);
         if (st != 0) {
             f_.failed(st);
-            tvt::write_all(result_fd, f_.line());
+            report = f_.line();
             return 1;
         }
         const double start = tvt::now();
@@ -295,8 +296,7 @@ public:
         f_.finish(start);
         f_.skipped = link.get_scan_skipped_total();
         close_link(link, accepting);
-        trl::check_leaks_now();
-        tvt::write_all(result_fd, f_.line());
+        report = f_.line();
         return 0;
     }
 
@@ -441,55 +441,46 @@ PhaseResult run_phase(const Config& cfg, size_t index, uint64_t small, uint64_t 
     const Plan plan(cfg, index, small, large);
     PhaseResult res;
     res.planned = plan.total();
-    auto sender = [&](bool accepting, int port, int port_fd, int result_fd) {
-        return run_sender(cfg, index, plan, accepting, port, port_fd, result_fd);
+    auto sender = [&](bool accepting, int port, int port_fd, std::string& report) {
+        return run_sender(cfg, index, plan, accepting, port, port_fd, report);
     };
-    auto receiver = [&](bool accepting, int port, int port_fd, int result_fd) {
+    auto receiver = [&](bool accepting, int port, int port_fd, std::string& report) {
         Receiver r(cfg, index, plan);
-        return r.run(accepting, port, port_fd, result_fd);
+        return r.run(accepting, port, port_fd, report);
     };
 
     // The accepting process first: it picks the port and tells it.
-    Pipe port_pipe, accepting_result;
+    Pipe port_pipe;
     const bool recv_accepts = ph.receiver_accepts;
-    pid_t accepting_pid = tvt::spawn([&] {
+    trl::Child accepting([&](std::string& report) {
         trl::redirect_output(cfg.diag, false);
         ::close(port_pipe.r);
-        ::close(accepting_result.r);
-        return recv_accepts ? receiver(true, 0, port_pipe.w, accepting_result.w)
-                            : sender(true, 0, port_pipe.w, accepting_result.w);
+        return recv_accepts ? receiver(true, 0, port_pipe.w, report) : sender(true, 0, port_pipe.w, report);
     });
     port_pipe.close_write();
-    accepting_result.close_write();
     std::string line;
     int port = 0;
     if (tvt::read_line(port_pipe.r, line, 60)) port = std::atoi(line.c_str());
 
-    Pipe connecting_result;
-    pid_t connecting_pid = -1;
-    if (port > 0) {
-        connecting_pid = tvt::spawn([&] {
+    std::unique_ptr<trl::Child> connecting;
+    if (port > 0)
+        connecting.reset(new trl::Child([&](std::string& report) {
             trl::redirect_output(cfg.diag, false);
-            ::close(connecting_result.r);
-            return recv_accepts ? sender(false, port, -1, connecting_result.w)
-                                : receiver(false, port, -1, connecting_result.w);
-        });
-    }
-    connecting_result.close_write();
+            return recv_accepts ? sender(false, port, -1, report) : receiver(false, port, -1, report);
+        }));
 
     // No fixed limit on a phase: the receiver gives up on its own after
     // `stall_s` without a record, and a process that dies closes its pipe.
-    const double forever = 1e9;
-    std::string acc_line, con_line;
-    const bool acc_ok = tvt::read_line(accepting_result.r, acc_line, forever);
-    const bool con_ok = connecting_pid > 0 && tvt::read_line(connecting_result.r, con_line, forever);
-    const int acc_code = tvt::wait_child(accepting_pid, cfg.stall_s + 120);
-    const int con_code = connecting_pid > 0 ? tvt::wait_child(connecting_pid, cfg.stall_s + 120) : -1;
+    const double forever = tt::now() + 1e9;
+    const bool acc_ok = accepting.take_report(forever);
+    const bool con_ok = connecting && connecting->take_report(forever);
+    const int acc_code = accepting.finish(tt::now() + cfg.stall_s + 120);
+    const int con_code = connecting ? connecting->finish(tt::now() + cfg.stall_s + 120) : -1;
 
     Figures& acc = recv_accepts ? res.receiver : res.sender;
     Figures& con = recv_accepts ? res.sender : res.receiver;
-    res.complete = acc_ok && con_ok && Figures::parse(acc_line, acc) && Figures::parse(con_line, con) &&
-                   acc_code == 0 && con_code == 0;
+    res.complete = acc_ok && con_ok && Figures::parse(accepting.report(), acc) &&
+                   Figures::parse(connecting->report(), con) && acc_code == 0 && con_code == 0;
     // Records the receiver never accounted for (it stopped early, or died)
     // are lost too.
     Figures& rx = res.receiver;
@@ -521,22 +512,12 @@ void print_row(const char* name, const Figures& rx, const Figures& tx, bool clea
 }
 
 std::vector<size_t> parse_phases(const std::string& list, const tvt::Options& opt) {
-    std::vector<size_t> out;
-    if (list == "all") {
-        for (size_t i = 0; i < kPhases.size(); ++i) out.push_back(i);
-        return out;
-    }
-    size_t start = 0;
-    while (start <= list.size()) {
-        size_t comma = std::min(list.find(',', start), list.size());
-        const std::string name = list.substr(start, comma - start);
-        size_t i = 0;
-        while (i < kPhases.size() && name != kPhases[i].name) ++i;
-        if (i == kPhases.size()) opt.fail("unknown phase '" + name + "'");
-        out.push_back(i);
-        start = comma + 1;
-    }
-    return out;
+    std::vector<std::string> names;
+    for (const Phase& p : kPhases) names.push_back(p.name);
+    std::vector<size_t> picked;
+    std::string unknown;
+    if (!trl::pick_names(list, names, picked, unknown)) opt.fail("unknown phase '" + unknown + "'");
+    return picked;
 }
 
 }  // namespace

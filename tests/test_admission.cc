@@ -21,18 +21,20 @@
 
 #include "Attached.h"
 #include "Capture.h"
+#include "Clock.h"
+#include "Guards.h"
 #include "LinkPair.h"
+#include "Ports.h"
 #include "RawPeer.h"
 #include "Tarvex.h"
 #include "TestAccess.h"
 #include "Wire.h"
+#include "detail/Preamble.h"
 
 using A = TarvexTestAccess;
 using tt::Bytes;
 
 namespace {
-
-constexpr uint32_t kNativePreamble = 0x0a0b0c0d;
 
 using tt::Attached;
 
@@ -256,7 +258,7 @@ TEST(Admission, StraysOutsideTheAllowListGetNothingInAndNothingOut) {
     EXPECT_EQ(t.get_refused_peers(), 3u);
     EXPECT_NE(out.err.find("Connect(): peer 127.0.0.2 is not allowed, connection closed"), std::string::npos);
     for (tt::RawPeer& s : strays) EXPECT_TRUE(s.sees_close()) << "a stray must get nothing, not even the preamble";
-    EXPECT_EQ(real.read_exact(4), tt::host32(kNativePreamble));
+    EXPECT_EQ(real.read_exact(4), tt::host32(tarvex::preamble::kNative));
     const Bytes r = tt::event_record(KBR7_PATTERN_2010, 20);
     ASSERT_TRUE(real.send(r));
     EXPECT_EQ(t.ReceiveEvent(nullptr, 1, 5, 0), 0);
@@ -299,10 +301,8 @@ TEST(Admission, SocketFileModeDirectoryAndStaleFiles) {
         const int port = tt::unique_port();
         tt::Captured out = tt::capture([&] { EXPECT_EQ(t.SocketSetup(port), 0); });
         ::umask(old);
-        const std::string path = std::string(dir_template) + "/" + std::to_string(port) + ".tcp";
-        char derived[128];
-        tarvex_socket_path(port, derived, sizeof derived);
-        EXPECT_EQ(path, derived);
+        const std::string path = tt::socket_file(port, dir_template);
+        EXPECT_EQ(path, tt::socket_path(port));
         struct stat st {};
         ASSERT_EQ(::stat(path.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, c.expected);
@@ -312,15 +312,8 @@ TEST(Admission, SocketFileModeDirectoryAndStaleFiles) {
 
     // A socket file left by a listener that ended without releasing.
     const int port = tt::unique_port();
-    const std::string path = std::string(dir_template) + "/" + std::to_string(port) + ".tcp";
-    {
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un a{};
-        a.sun_family = AF_UNIX;
-        std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
-        ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-        ::close(fd);
-    }
+    const std::string path = tt::socket_file(port, dir_template);
+    ASSERT_TRUE(tt::leave_stale_socket_file(path));
     Tarvex t(0);
     tt::Captured out = tt::capture([&] { EXPECT_EQ(t.SocketSetup(port), ERR_BIND); });
     ASSERT_EQ(t.set_reuse_address(true), 0);
@@ -359,7 +352,7 @@ TEST(Admission, ListenerOfAnotherUserGetsNoRecords) {
         for (;;) {
             const int peer = ::accept(fd, nullptr, nullptr);
             if (peer < 0) ::_exit(4);
-            const uint32_t preamble = kNativePreamble;
+            const uint32_t preamble = tarvex::preamble::kNative;
             [[maybe_unused]] ssize_t sent = ::send(peer, &preamble, 4, MSG_NOSIGNAL);
         }
     }
@@ -418,6 +411,6 @@ TEST(Admission, AcceptingEndChecksTheLocalPeersUser) {
     });
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_EQ(t.get_refused_peers(), 1u);
-    EXPECT_EQ(real.read_exact(4), tt::host32(kNativePreamble));
+    EXPECT_EQ(real.read_exact(4), tt::host32(tarvex::preamble::kNative));
     tt::capture([&] { t.SocketRelease(); });
 }

@@ -25,20 +25,22 @@
 #include <vector>
 
 #include "Capture.h"
+#include "Clock.h"
+#include "Guards.h"
+#include "Ports.h"
 #include "RawPeer.h"
 #include "Tarvex.h"
 #include "TestAccess.h"
+#include "detail/Preamble.h"
 
 using A = TarvexTestAccess;
 
 namespace {
 
 const char kVar[] = "KBR7_TARVEX_SOCK_TYPE";
-const uint32_t kNative = 0x0a0b0c0d;
-const uint32_t kBigend = 0x0c0d0e0f;
+using tarvex::preamble::kBigend;
+using tarvex::preamble::kNative;
 const char kNoDelayRefused[] = "Connect(2): TCP_NODELAY failed: Operation not supported\n";
-
-std::string path_for(int port) { return "/tmp/" + std::to_string(port) + ".tcp"; }
 
 bool exists(const std::string& path) {
     struct stat st {};
@@ -48,13 +50,6 @@ bool exists(const std::string& path) {
 bool is_socket_file(const std::string& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
-}
-
-// The preamble as an end of the other byte order would send it.
-tt::Bytes opposite32(uint32_t v) {
-    tt::Bytes b = tt::host32(v);
-    std::reverse(b.begin(), b.end());
-    return b;
 }
 
 bool starts_with(const std::string& s, const std::string& prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
@@ -89,17 +84,6 @@ int closed_descriptor() {
     return fd;
 }
 
-// A socket file that nobody listens on any more, as a process that ended
-// without releasing its endpoint leaves behind.
-void leave_stale_socket_file(const std::string& path) {
-    int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
-    ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ::close(s);
-}
-
 // Runs `f` while the process may open no descriptor at all.
 template <class F>
 void without_descriptors(F&& f) {
@@ -125,7 +109,7 @@ protected:
     }
 
     bool local() const { return GetParam() == Mode::Local; }
-    std::string path() const { return path_for(port_); }
+    std::string path() const { return tt::socket_file(port_); }
     // Any name that resolves will do in local mode: the address is not used.
     const char* host() const { return local() ? "localhost" : "127.0.0.1"; }
     // What every connection adds to standard error on this transport.
@@ -234,7 +218,7 @@ TEST_P(Transport, BindFailsOnAnAddressInUse) {
     // A stale socket file, or a TCP port some other socket listens on.
     std::unique_ptr<tt::RawListener> holder;
     if (local())
-        leave_stale_socket_file(path());
+        ASSERT_TRUE(tt::leave_stale_socket_file(path()));
     else
         holder = std::make_unique<tt::RawListener>(port_, false);
 
@@ -277,12 +261,12 @@ TEST_P(Transport, PortIsNotValidated) {
     ASSERT_EQ(setup(t, port), 0);
     EXPECT_EQ(A::lport(t), port);
     if (local()) {
-        EXPECT_TRUE(is_socket_file(path_for(port)));
+        EXPECT_TRUE(is_socket_file(tt::socket_file(port)));
     } else {
         EXPECT_EQ(bound_tcp_port(A::sock(t)), port_);
     }
     EXPECT_EQ(release(t), 0);
-    EXPECT_FALSE(exists(path_for(port)));
+    EXPECT_FALSE(exists(tt::socket_file(port)));
 }
 
 // get_bound_port tells the port actually listened on: the system's choice
@@ -310,7 +294,7 @@ TEST_P(Transport, BoundPortIsThePortListenedOn) {
         EXPECT_EQ(t.GetLPort(), c.given);  // unchanged: the number given
         EXPECT_EQ(release(t), 0);
         EXPECT_EQ(t.get_bound_port(), -1);
-        ::unlink(path_for(c.given).c_str());
+        ::unlink(tt::socket_file(c.given).c_str());
     }
 }
 
@@ -407,13 +391,13 @@ TEST(Endpoint, LocalModeNeedsTheVariableToBeExactlyUNIX) {
         tt::Captured io = tt::capture([&] { status = t.SocketSetup(port); });
         ASSERT_EQ(status, 0);
         std::string out;
-        if (c.value) out = std::string("Here we are: ") + c.value + "  file: " + path_for(port) + "\n";
+        if (c.value) out = std::string("Here we are: ") + c.value + "  file: " + tt::socket_file(port) + "\n";
         if (c.local) out += "UNIX socket will be used\n";
         EXPECT_EQ(io.out, out);
         EXPECT_EQ(socket_family(A::sock(t)), c.local ? AF_UNIX : AF_INET);
-        EXPECT_EQ(exists(path_for(port)), c.local);
+        EXPECT_EQ(exists(tt::socket_file(port)), c.local);
         tt::capture([&] { EXPECT_EQ(t.SocketRelease(), 0); });
-        EXPECT_FALSE(exists(path_for(port)));
+        EXPECT_FALSE(exists(tt::socket_file(port)));
     }
 }
 
@@ -427,14 +411,14 @@ TEST(Endpoint, SocketFileStaysWhenTheVariableChangedBeforeRelease) {
         tt::capture([&] { EXPECT_EQ(t.SocketRelease(), 0); });
     }
     EXPECT_EQ(A::setup(t), 0);
-    EXPECT_TRUE(is_socket_file(path_for(port)));
+    EXPECT_TRUE(is_socket_file(tt::socket_file(port)));
 
     // The file left behind now blocks the port in local mode.
     int status = -1;
     tt::Captured io = tt::capture([&] { status = t.SocketSetup(port); });
     EXPECT_EQ(status, ERR_BIND);
     EXPECT_NE(io.out.find("PF_UNIX " + std::to_string(EADDRINUSE)), std::string::npos);
-    ::unlink(path_for(port).c_str());
+    ::unlink(tt::socket_file(port).c_str());
 }
 
 // ---------------------------------------------------------------- connection
@@ -528,6 +512,16 @@ TEST_P(Transport, BigendModeMakesBothEndsConvert) {
         EXPECT_EQ(con.SocketRelease(), 0);
         EXPECT_EQ(acc.SocketRelease(), 0);
     });
+}
+
+// The tests take the words from the link's own table (detail/Preamble.h);
+// they are the protocol's, the same for every peer ever built, so they are
+// pinned once here.
+TEST(Preamble, WordsAreTheProtocols) {
+    EXPECT_EQ(kNative, 0x0a0b0c0du);
+    EXPECT_EQ(kBigend, 0x0c0d0e0fu);
+    EXPECT_EQ(tt::host32(tarvex::preamble::kNativeOpposite), tt::opposite32(kNative));
+    EXPECT_EQ(tt::host32(tarvex::preamble::kBigendOpposite), tt::opposite32(kBigend));
 }
 
 TEST_P(Transport, AcceptingEndSendsItsWordInItsOwnByteOrder) {
@@ -669,11 +663,11 @@ TEST_P(Transport, ConnectingEndReadsThePreamble) {
     };
     const Case cases[] = {
         {"same order", tt::host32(kNative), false, false, 0, 0, ""},
-        {"opposite order", opposite32(kNative), false, false, 0, 1, ""},
+        {"opposite order", tt::opposite32(kNative), false, false, 0, 1, ""},
         {"bigend mode, same order", tt::host32(kBigend), false, false, 0, 1, ""},
-        {"bigend mode, opposite order", opposite32(kBigend), false, false, 0, 1, ""},
+        {"bigend mode, opposite order", tt::opposite32(kBigend), false, false, 0, 1, ""},
         {"one byte at a time", tt::host32(kNative), true, false, 0, 0, ""},
-        {"opposite order one byte at a time", opposite32(kNative), true, false, 0, 1, ""},
+        {"opposite order one byte at a time", tt::opposite32(kNative), true, false, 0, 1, ""},
         {"four zero bytes",
          {0, 0, 0, 0},
          false,
@@ -1020,7 +1014,8 @@ TEST(Connection, LongPeerAddressDoesNotSpillIntoTheLink) {
     tt::Watchdog dog(30, "long peer address");
     tt::EnvGuard env(kVar, "UNIX");
     const int port = tt::unique_port();
-    const std::string own = path_for(port) + ".peer-with-a-rather-long-name-that-fills-the-path-field-xxxxxxxxxxxxxxxx";
+    const std::string own =
+        tt::socket_file(port) + ".peer-with-a-rather-long-name-that-fills-the-path-field-xxxxxxxxxxxxxxxx";
     Tarvex acc(false);
     tt::capture([&] { ASSERT_EQ(acc.SocketSetup(port), 0); });
     for (int round = 0; round < 3; ++round) {
@@ -1034,7 +1029,7 @@ TEST(Connection, LongPeerAddressDoesNotSpillIntoTheLink) {
         const sockaddr_un to = [&] {
             sockaddr_un a{};
             a.sun_family = AF_UNIX;
-            std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path_for(port).c_str());
+            std::snprintf(a.sun_path, sizeof a.sun_path, "%s", tt::socket_file(port).c_str());
             return a;
         }();
         ASSERT_EQ(::connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);

@@ -13,24 +13,19 @@
 #include <thread>
 #include <vector>
 
+#include "Bytes.h"
 #include "event_util.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
+using tt::Bytes;
+using tt::host_is_little_endian;
 
 // A field whose bytes are reversed on the wire.
 struct Span {
     size_t offset;
     size_t width;
 };
-
-bool host_is_little_endian() {
-    const uint32_t one = 1;
-    unsigned char first;
-    std::memcpy(&first, &one, 1);
-    return first == 1;
-}
 
 // Distinct neighbouring bytes, so reversing any word changes it.
 Bytes filled(size_t n) {

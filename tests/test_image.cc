@@ -9,10 +9,12 @@
 #include <vector>
 
 #include "Capture.h"
+#include "Guards.h"
 #include "LinkPair.h"
 #include "RawPeer.h"
 #include "Tarvex.h"
 #include "TestAccess.h"
+#include "Wire.h"
 #include "event_util.h"
 
 using A = TarvexTestAccess;
@@ -57,11 +59,7 @@ const Twin kSpect{
 };
 
 // Bytes below 0x80: no record pattern can form inside them.
-Bytes filler(size_t n, unsigned seed) {
-    Bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = static_cast<unsigned char>((seed * 11 + i * 5) % 0x7f + 1);
-    return b;
-}
+using tt::filler;
 
 // An intro in host order: pattern, length, then header words.
 Bytes intro_bytes(const Twin& tw, uint32_t pattern, uint32_t length, unsigned seed = 1) {

@@ -33,8 +33,10 @@
 #include <string>
 #include <vector>
 
-#include "../interop/control.h"
-#include "RawPeer.h"
+#include "Bytes.h"
+#include "Guards.h"
+#include "Ports.h"
+#include "control.h"
 
 namespace {
 
@@ -52,13 +54,6 @@ std::vector<std::string> split_words(const std::string& s) {
     return out;
 }
 
-bool host_little_endian() {
-    const uint32_t one = 1;
-    unsigned char first;
-    std::memcpy(&first, &one, 1);
-    return first == 1;
-}
-
 // How to start the program at `path`: directly when it suits this machine,
 // through the emulator when it is a big-endian s390x program.
 std::vector<std::string> launcher(const std::string& path) {
@@ -70,7 +65,7 @@ std::vector<std::string> launcher(const std::string& path) {
     std::vector<std::string> cmd;
     if (const char* emu = std::getenv("TARVEX_INTEROP_EMULATOR"))
         cmd = split_words(emu);
-    else if (machine == kMachineS390 && host_little_endian())
+    else if (machine == kMachineS390 && tt::host_is_little_endian())
         cmd = {"qemu-s390x", "-L", "/usr/s390x-linux-gnu"};
     cmd.push_back(path);
     return cmd;
@@ -332,7 +327,7 @@ TEST_P(Interop, EveryRecordArrivesAsMeant) {
     tt::Watchdog dog(120, "interop case " + c.name);
     tt::EnvGuard transport("KBR7_TARVEX_SOCK_TYPE", c.local ? "UNIX" : nullptr);
     const int port = tt::unique_port();
-    SocketFileGuard socket_file{"/tmp/" + std::to_string(port) + ".tcp"};
+    SocketFileGuard socket_file{tt::socket_file(port)};
 
     End acc(c.be_accepts, true, c.be_sends == c.be_accepts);
     End con(!c.be_accepts, false, !acc.sends);

@@ -17,6 +17,8 @@
 #include <string>
 
 #include "Capture.h"
+#include "Guards.h"
+#include "Ports.h"
 #include "RawPeer.h"
 #include "Tarvex.h"  // the older include form, beside the new one
 #include "TestAccess.h"
@@ -191,7 +193,7 @@ TEST(LinkObject, GetLPortReportsTheListeningPort) {
 TEST(LinkObject, DestructionFreesRecordButKeepsSocketsAndFile) {
     tt::EnvGuard local("KBR7_TARVEX_SOCK_TYPE", "UNIX");
     const int port = tt::unique_port();
-    const std::string path = "/tmp/" + std::to_string(port) + ".tcp";
+    const std::string path = tt::socket_file(port);
     auto [data, other] = tt::stream_pair();
     int listening = -1;
     {

@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "Capture.h"
+#include "Guards.h"
+#include "Ports.h"
 #include "RawPeer.h"
 #include "Tarvex.h"
 

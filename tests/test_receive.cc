@@ -14,10 +14,15 @@
 
 #include "Attached.h"
 #include "Capture.h"
+#include "Clock.h"
+#include "Guards.h"
+#include "Headers.h"
 #include "LinkPair.h"
+#include "Ports.h"
 #include "RawPeer.h"
 #include "Tarvex.h"
 #include "TestAccess.h"
+#include "Wire.h"
 #include "event_util.h"
 #include "ringbuf.h"
 
@@ -54,46 +59,22 @@ const KindInfo& kind(Kind k) {
     return kKinds[0];
 }
 
-// Body bytes stay below 0x80, so no body ever holds a record pattern.
-Bytes body_bytes(size_t n, unsigned seed) {
-    Bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = static_cast<unsigned char>((seed * 13 + i * 7) % 0x7f + 1);
-    return b;
-}
-
 // A record in this machine's byte order.  `length` is written into the
-// header as given (it may lie); the body has `body` bytes whatever it says.
+// header as given (it may lie); the body has `body` bytes whatever it says,
+// each below 0x80, so that no body ever holds a record pattern.
 Bytes record(Kind k, int64_t length, size_t body, uint64_t number = 7, unsigned seed = 1) {
     const KindInfo& i = kind(k);
-    Bytes head(i.header);
-    if (i.header == 36) {
-        kbr7_eventheader h{};
-        h.pattern = i.pattern;
-        h.event_length = static_cast<uint32_t>(length);
-        h.event_number = static_cast<uint32_t>(number);
-        h.event_type = KBR7_EV_BOR;
-        h.event_time = {0x01020304u, 0x05060708u};
-        h.tmask = 0x11;
-        h.status = 0x22;
-        h.num_svr_block = 3;
-        std::memcpy(head.data(), &h, sizeof h);
-    } else if (i.header == 48) {
-        kbr7_eventheader_2024 h{};
-        h.pattern = i.pattern;
-        h.event_type = KBR7_EV_GMD;
-        h.event_length = length;
-        h.event_number = number;
-        h.event_time = {0x01020304u, 0x05060708u};
-        h.tmask = 0x11;
-        h.status = 0x22;
-        h.num_svr_block = 3;
-        h.alignment = 0x33;
-        std::memcpy(head.data(), &h, sizeof h);
-    } else {
-        kbr7_daq_slow_data_header h{i.pattern, static_cast<uint32_t>(length), 5};
-        std::memcpy(head.data(), &h, sizeof h);
-    }
-    return tt::cat({head, body_bytes(body, seed)});
+    tt::HeadFields f;
+    f.number = number;
+    f.type = i.header == 48 ? KBR7_EV_GMD : KBR7_EV_BOR;
+    f.time = {0x01020304u, 0x05060708u};
+    f.tmask = 0x11;
+    f.status = 0x22;
+    f.num_svr_block = 3;
+    f.alignment = 0x33;
+    f.channels = 5;
+    const tt::Kind of_pattern = tarvex::kinds::event_kind_of(i.pattern)->kind;
+    return tt::cat({tt::record_head(of_pattern, static_cast<uint64_t>(length), f), tt::filler(body, seed)});
 }
 
 Bytes record_of(Kind k, size_t body, uint64_t number = 7, unsigned seed = 1) {

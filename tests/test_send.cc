@@ -25,29 +25,26 @@
 #include <vector>
 
 #include "Capture.h"
+#include "Clock.h"
+#include "Guards.h"
 #include "LinkPair.h"
+#include "Ports.h"
 #include "RawPeer.h"
 #include "Tarvex.h"
 #include "TestAccess.h"
+#include "detail/Preamble.h"
 #include "event_util.h"
 
 namespace {
 
 using tt::Bytes;
 
-bool host_is_little_endian() {
-    const uint16_t one = 1;
-    unsigned char first;
-    std::memcpy(&first, &one, 1);
-    return first == 1;
-}
-
-// A word as the other byte order stores it: what a converting link sends.
-Bytes other32(uint32_t v) { return host_is_little_endian() ? tt::be32(v) : tt::le32(v); }
+// A 64-bit word as the other byte order stores it: what a converting link
+// sends (tt::opposite32 for 32-bit words).
 Bytes other64(uint64_t v) {
-    Bytes hi = other32(static_cast<uint32_t>(v >> 32));
-    Bytes lo = other32(static_cast<uint32_t>(v));
-    return host_is_little_endian() ? tt::cat({hi, lo}) : tt::cat({lo, hi});
+    Bytes hi = tt::opposite32(static_cast<uint32_t>(v >> 32));
+    Bytes lo = tt::opposite32(static_cast<uint32_t>(v));
+    return tt::host_is_little_endian() ? tt::cat({hi, lo}) : tt::cat({lo, hi});
 }
 Bytes host64(uint64_t v) { return tt::bytes_of(v); }
 
@@ -59,7 +56,7 @@ struct Fields {
     Bytes host, other;
     Fields& w32(uint32_t v) {
         append(host, tt::host32(v));
-        append(other, other32(v));
+        append(other, tt::opposite32(v));
         return *this;
     }
     Fields& w64(uint64_t v) {
@@ -470,8 +467,8 @@ INSTANTIATE_TEST_SUITE_P(
                       AnswerCase{"refused", false, SendEvent_ACK, tt::host32(1), false, ERR_NO_SPACE},
                       AnswerCase{"anyNonZeroModeAcknowledges", false, 2, tt::host32(1), false, ERR_NO_SPACE},
                       AnswerCase{"answerInPieces", false, SendEvent_ACK, tt::host32(0), true, 0},
-                      AnswerCase{"convertedAdmitted", true, SendEvent_ACK, other32(0), false, 0},
-                      AnswerCase{"convertedRefused", true, SendEvent_ACK, other32(1), false, ERR_NO_SPACE}),
+                      AnswerCase{"convertedAdmitted", true, SendEvent_ACK, tt::opposite32(0), false, 0},
+                      AnswerCase{"convertedRefused", true, SendEvent_ACK, tt::opposite32(1), false, ERR_NO_SPACE}),
     [](const ::testing::TestParamInfo<AnswerCase>& i) { return std::string(i.param.name); });
 
 // --- answers nobody asked for ---------------------------------------------------------
@@ -901,7 +898,7 @@ TEST_P(SendBody, PeerClosingDuringBodyDisconnects) {
     tt::Captured cap = tt::capture([&] {
         auto f = send_async(rec, SendEvent_ACK);
         EXPECT_EQ(peer.read_exact(rec.hdsz()).size(), rec.hdsz());
-        peer.send(GetParam().convert ? other32(0) : tt::host32(0));
+        peer.send(GetParam().convert ? tt::opposite32(0) : tt::host32(0));
         peer.read_exact(1000);
         peer.close();
         status = f.get();
@@ -991,7 +988,7 @@ TEST_P(SendOverConnection, AcceptingEndInBigEndianModeConverts) {
         });
         ASSERT_EQ(link.Connect(true), 0);
         tt::RawPeer peer = connecting.get();
-        ASSERT_EQ(peer.read_exact(4), tt::host32(0x0c0d0e0f));
+        ASSERT_EQ(peer.read_exact(4), tt::host32(tarvex::preamble::kBigend));
         EXPECT_EQ(link.SendEvent(rec.vec(), rec.frsin(), SendEvent_NOACK), 0);
         EXPECT_EQ(peer.read_exact(rec.wire(true).size()), rec.wire(true));
         link.SocketRelease();
@@ -1003,10 +1000,10 @@ TEST_P(SendOverConnection, ConnectingEndFollowsThePreamble) {
         const char* name;
         Bytes preamble;
         bool converts;
-    } cases[] = {{"native, same order", tt::host32(0x0a0b0c0d), false},
-                 {"native, other order", other32(0x0a0b0c0d), true},
-                 {"big-endian mode, same order", tt::host32(0x0c0d0e0f), true},
-                 {"big-endian mode, other order", other32(0x0c0d0e0f), true}};
+    } cases[] = {{"native, same order", tt::host32(tarvex::preamble::kNative), false},
+                 {"native, other order", tt::opposite32(tarvex::preamble::kNative), true},
+                 {"big-endian mode, same order", tt::host32(tarvex::preamble::kBigend), true},
+                 {"big-endian mode, other order", tt::opposite32(tarvex::preamble::kBigend), true}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const int port = tt::unique_port();

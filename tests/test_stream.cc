@@ -16,10 +16,14 @@
 
 #include "Attached.h"
 #include "Capture.h"
+#include "Clock.h"
+#include "Guards.h"
+#include "Ports.h"
 #include "RawPeer.h"
 #include "Tarvex.h"
 #include "TestAccess.h"
 #include "Wire.h"
+#include "detail/Preamble.h"
 
 using A = TarvexTestAccess;
 using tt::Bytes;
@@ -294,7 +298,7 @@ TEST(Stream, RecordsRightBehindThePreambleAreKept) {
     const Bytes r = tt::event_record(KBR7_PATTERN_2010, 32);
     std::thread accepting([&] {
         tt::RawPeer p = listener.accept();
-        p.send(tt::cat({tt::host32(0x0a0b0c0d), r}));
+        p.send(tt::cat({tt::host32(tarvex::preamble::kNative), r}));
         p.read_until_closed(5000);
     });
     Tarvex t(false);
@@ -380,7 +384,7 @@ TEST(Stream, PeerClosedIsForgottenByTheNextConnect) {
         SCOPED_TRACE(round);
         std::thread accepting([&] {
             tt::RawPeer p = listener.accept();
-            p.send(tt::host32(0x0a0b0c0d));
+            p.send(tt::host32(tarvex::preamble::kNative));
             p.close();
         });
         ASSERT_EQ(t.Connect("127.0.0.1", port), 0);

@@ -14,6 +14,9 @@
 #include <thread>
 
 #include "Capture.h"
+#include "Clock.h"
+#include "Guards.h"
+#include "Ports.h"
 #include "RawPeer.h"
 #include "Tarvex.h"
 #include "TestAccess.h"

@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -24,9 +23,11 @@
 #include "Switches.h"
 #include "System.h"
 #include "Tarvex.h"
+#include "Text.h"
 
 namespace {
 
+using tt::format;
 using tvt::Kind;
 
 const char* const kTool = "tarvex-dump";
@@ -69,16 +70,6 @@ void print_hex(const unsigned char* p, size_t n) {
         for (size_t i = at; i < std::min(n, at + 16); ++i) std::printf(" %02x", p[i]);
         std::printf("\n");
     }
-}
-
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* fmt, ...) {
-    char text[256];
-    va_list ap;
-    va_start(ap, fmt);
-    std::vsnprintf(text, sizeof text, fmt, ap);
-    va_end(ap);
-    return text;
 }
 
 // The progress line of --stats: rates over the last second, counts since

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "Headers.h"
 #include "event.h"
 
 namespace tvt {
@@ -56,88 +57,46 @@ uint32_t checksum(const unsigned char* p, size_t n) {
     return static_cast<uint32_t>(h ^ (h >> 32));
 }
 
-template <class T>
-void put(Record& r, const T& head) {
-    std::memcpy(r.bytes.data(), &head, sizeof head);
-}
-
 time_stamp time_of(uint32_t seq) { return {1700000000u + seq / 1000, (seq % 1000) * 1000u}; }
 
-void build_header(Kind kind, uint32_t seq, size_t payload, Record& r) {
-    const uint32_t total = static_cast<uint32_t>(r.bytes.size());
-    switch (kind) {
-        case Kind::Event2010:
-        case Kind::Legacy: {
-            kbr7_eventheader h{};
-            h.pattern = info(kind).pattern;
-            h.event_length = total;
-            h.event_number = seq;
-            h.event_type = static_cast<KBR7_EVTYPE>(seq % KBR7_EV_EVMAX);
-            h.event_time = time_of(seq);
-            h.tmask = static_cast<int32_t>(seq * 2654435761u);
-            h.status = -static_cast<int32_t>(seq % 7);
-            h.num_svr_block = 1;
-            put(r, h);
-            break;
-        }
-        case Kind::Event2024: {
-            kbr7_eventheader_2024 h{};
-            h.pattern = KBR7_PATTERN_2024;
-            h.event_type = static_cast<KBR7_EVTYPE>(seq % KBR7_EV_EVMAX);
-            h.event_length = total;
-            h.event_number = seq;
-            h.event_time = time_of(seq);
-            h.tmask = static_cast<int32_t>(seq * 2654435761u);
-            h.status = -static_cast<int32_t>(seq % 7);
-            h.num_svr_block = 1;
-            h.alignment = 0;
-            put(r, h);
-            break;
-        }
-        case Kind::Slow:
-        case Kind::Slow2024: {
-            kbr7_daq_slow_data_header h{info(kind).pattern, total, static_cast<uint32_t>(payload / 4)};
-            put(r, h);
-            break;
-        }
-        case Kind::Image: {
-            static const uint32_t patterns[] = {KBR7_PATTERN_2010, KBR7_PATTERN_LEGACY, KBR7_PATTERN_2024};
-            kbr7_image_ext_intro h{};
-            h.intro.pattern = patterns[seq % 3];
-            h.intro.length = total;
-            h.head.width = h.head.aoi_width = 256;
-            h.head.height = h.head.aoi_height = static_cast<int32_t>((payload + 511) / 512);
-            h.head.x_start = static_cast<int32_t>(seq % 16);
-            h.head.bpp = 16;
-            h.head.ebitpp = 12;
-            h.head.hbin = h.head.vbin = 1;
-            h.head.frame = seq;
-            h.head.event = seq * 2;
-            h.head.scale_x = 0.5f;
-            h.head.scale_y = 0.25f;
-            h.head.image_rotation = 90.0f;
-            h.head.image_flags = 0x11;
-            h.head.length = static_cast<int32_t>(payload);
-            put(r, h);
-            break;
-        }
-        case Kind::Spectrum: {
-            kbr7_spect_intro h{};
-            h.intro.pattern = KBR7_PATTERN_2010;
-            h.intro.length = total;
-            h.head.i = static_cast<int32_t>(seq);
-            h.head.f1 = 1.5f;
-            h.head.start = -10.0f;
-            h.head.inc = 0.125f;
-            h.head.sec = time_of(seq).timeup;
-            h.head.usec = time_of(seq).timelow;
-            h.head.bnum = h.head.bnum_req = static_cast<uint32_t>(payload / 4);
-            h.head.event_nm = seq;
-            put(r, h);
-            break;
-        }
-        case Kind::Frame: break;  // sent only, never made here
-    }
+// The header fields of record number `seq` with `payload` bytes of payload,
+// for whichever kind it is.
+tt::HeadFields fields_of(Kind kind, uint32_t seq, size_t payload) {
+    tt::HeadFields f;
+    if (kind == Kind::Image) f.pattern = tt::intro_pattern(seq);
+    f.number = seq;
+    f.type = static_cast<KBR7_EVTYPE>(seq % KBR7_EV_EVMAX);
+    f.time = time_of(seq);
+    f.tmask = static_cast<int32_t>(seq * 2654435761u);
+    f.status = -static_cast<int32_t>(seq % 7);
+    f.num_svr_block = 1;
+    f.channels = static_cast<uint32_t>(payload / 4);
+
+    kbr7_image_ext_frame_head& im = f.frame;
+    im.width = im.aoi_width = 256;
+    im.height = im.aoi_height = static_cast<int32_t>((payload + 511) / 512);
+    im.x_start = static_cast<int32_t>(seq % 16);
+    im.bpp = 16;
+    im.ebitpp = 12;
+    im.hbin = im.vbin = 1;
+    im.frame = seq;
+    im.event = seq * 2;
+    im.scale_x = 0.5f;
+    im.scale_y = 0.25f;
+    im.image_rotation = 90.0f;
+    im.image_flags = 0x11;
+    im.length = static_cast<int32_t>(payload);
+
+    kbr7_spect_header& sp = f.spectrum;
+    sp.i = static_cast<int32_t>(seq);
+    sp.f1 = 1.5f;
+    sp.start = -10.0f;
+    sp.inc = 0.125f;
+    sp.sec = time_of(seq).timeup;
+    sp.usec = time_of(seq).timelow;
+    sp.bnum = sp.bnum_req = static_cast<uint32_t>(payload / 4);
+    sp.event_nm = seq;
+    return f;
 }
 
 }  // namespace
@@ -176,12 +135,11 @@ std::string kind_names() {
 }
 
 bool kind_of_pattern(uint32_t pattern, Kind& k) {
-    for (const KindInfo& i : kKinds)
-        if (i.kind != Kind::Image && i.kind != Kind::Spectrum && i.pattern == pattern) {
-            k = i.kind;
-            return true;
-        }
-    return false;
+    bool other_order = false;
+    const tarvex::kinds::KindRow* r = tarvex::kinds::event_kind_of(pattern, &other_order);
+    if (r == nullptr || other_order) return false;
+    k = r->kind;
+    return true;
 }
 
 int Record::gather(iovec* v, int pieces) {
@@ -207,7 +165,8 @@ void build_record(Kind kind, uint32_t seq, size_t payload, Record& out) {
     fill(p + kTagSize, payload - kTagSize, seq);
     const uint32_t tag[2] = {seq, checksum(p + kTagSize, payload - kTagSize)};
     std::memcpy(p, tag, sizeof tag);
-    build_header(kind, seq, payload, out);
+    const tt::Bytes head = tt::record_head(kind, out.bytes.size(), fields_of(kind, seq, payload));
+    std::memcpy(out.bytes.data(), head.data(), head.size());
 }
 
 bool read_tag(const unsigned char* payload, size_t n, uint32_t& seq) {
@@ -244,12 +203,8 @@ int read_record(std::FILE* f, Kind as, Record& out, std::string& problem) {
         problem = "the file ends inside a header";
         return -1;
     }
-    uint64_t length = first[1];
-    if (kind == Kind::Event2024) {
-        int64_t l;
-        std::memcpy(&l, out.bytes.data() + offsetof(kbr7_eventheader_2024, event_length), sizeof l);
-        length = static_cast<uint64_t>(l);
-    }
+    const uint64_t length =
+        static_cast<uint64_t>(tarvex::kinds::record_length(tarvex::kinds::row(kind), out.bytes.data()));
     if (length < fixed || length > (1ull << 31)) {
         problem = "record length " + std::to_string(length) + " is out of range";
         return -1;

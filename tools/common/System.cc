@@ -17,15 +17,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Ports.h"
 #include "Tarvex.h"
 
 namespace tvt {
-
-double now() {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
 
 namespace {
 
@@ -47,23 +42,6 @@ long status_field_kb(const char* field) {
 const char* const kSockTypeVariable = "KBR7_TARVEX_SOCK_TYPE";
 
 }  // namespace
-
-int bind_any_port() {
-    int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (s < 0) return -1;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    // Every interface: a port left in its closing wait on one loopback
-    // address is not free for a listener on all of them.
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    socklen_t l = sizeof a;
-    int port = -1;
-    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &l) == 0)
-        port = ntohs(a.sin_port);
-    ::close(s);
-    return port;
-}
 
 long peak_rss_kb() { return status_field_kb("VmHWM"); }
 long current_rss_kb() { return status_field_kb("VmRSS"); }
@@ -104,23 +82,6 @@ bool local_socket_in_use() {
 
 const char* transport_name() { return local_socket_in_use() ? "local socket" : "tcp"; }
 
-std::string socket_path(int port) {
-    char path[128];
-    tarvex_socket_path(port, path, sizeof path);
-    return path;
-}
-
-int pick_port() {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        int port = bind_any_port();
-        if (port <= 0) continue;
-        char path[64];
-        tarvex_socket_path(port, path, sizeof path);
-        if (access(path, F_OK) != 0) return port;
-    }
-    return -1;
-}
-
 int listen_on(Tarvex& link, int& port) {
     if (port == 0 && !local_socket_in_use()) {
         const int st = link.SocketSetup(0);
@@ -132,7 +93,7 @@ int listen_on(Tarvex& link, int& port) {
     const bool pick = port == 0;
     int st = ERR_BIND;
     for (int attempt = 0; attempt < (pick ? 20 : 1) && st == ERR_BIND; ++attempt) {
-        if (pick) port = pick_port();
+        if (pick) port = tt::pick_port();
         st = link.SocketSetup(port);
     }
     return st;
@@ -335,35 +296,6 @@ void DiagnosticsLog::finish(bool failed) {
 
 namespace {
 
-// One diverted standard stream: its descriptor points at a temporary file
-// until restored.
-struct Diverted {
-    int fd;
-    int saved;
-    std::FILE* file;
-};
-
-Diverted divert(int fd) {
-    std::FILE* file = std::tmpfile();
-    const int saved = ::dup(fd);
-    if (file && saved >= 0) ::dup2(fileno(file), fd);
-    return {fd, saved, file};
-}
-
-std::string restore(const Diverted& d) {
-    std::string text;
-    if (d.saved >= 0) {
-        ::dup2(d.saved, d.fd);
-        ::close(d.saved);
-    }
-    if (!d.file) return text;
-    std::rewind(d.file);
-    char chunk[4096];
-    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, d.file)) > 0;) text.append(chunk, n);
-    std::fclose(d.file);
-    return text;
-}
-
 std::string last_line(const std::string& text) {
     std::string t = text;
     while (!t.empty() && t.back() == '\n') t.pop_back();
@@ -376,18 +308,6 @@ constexpr double kMaxWaitSeconds = 365 * 24 * 3600.0;
 
 }  // namespace
 
-StreamText capture_streams(const std::function<void()>& call) {
-    std::fflush(nullptr);
-    const Diverted out = divert(1);
-    const Diverted err = divert(2);
-    call();
-    std::fflush(nullptr);
-    StreamText text;
-    text.err = restore(err);
-    text.out = restore(out);
-    return text;
-}
-
 void replay(const StreamText& text) {
     std::fputs(text.out.c_str(), stdout);
     std::fflush(stdout);
@@ -399,10 +319,10 @@ int connect_reporting(Tarvex& link, const std::string& host, int port, double wa
                       const std::function<bool()>& stopped) {
     const double start = now();
     double next_report = start;
-    const std::string where = local_socket_in_use() ? socket_path(port) : host + ":" + std::to_string(port);
+    const std::string where = local_socket_in_use() ? tt::socket_path(port) : host + ":" + std::to_string(port);
     for (;;) {
         int st = 0;
-        const StreamText said = capture_streams([&] { st = link.Connect(host.c_str(), port); });
+        const StreamText said = tt::capture([&] { st = link.Connect(host.c_str(), port); });
         const double t = now();
         if (st != ERR_CONNECT || t >= start + wait_s || stopped()) {
             replay(said);
@@ -442,7 +362,7 @@ namespace {
 bool address_taken(int port) {
     if (local_socket_in_use()) {
         struct stat st {};
-        return ::lstat(socket_path(port).c_str(), &st) == 0;
+        return ::lstat(tt::socket_path(port).c_str(), &st) == 0;
     }
     const int s = ::socket(AF_INET, SOCK_STREAM, 0);
     if (s < 0) return false;
@@ -463,7 +383,7 @@ void explain_bind_failure(const char* tool, int port) {
         std::fprintf(stderr,
                      "%s: %s: address in use: a listener or a stale socket file is there (--reuse-addr removes a "
                      "stale one of this user)\n",
-                     tool, socket_path(port).c_str());
+                     tool, tt::socket_path(port).c_str());
     else
         std::fprintf(stderr,
                      "%s: port %d (tcp): address in use: another program listens on it, or a connection that ended "

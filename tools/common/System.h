@@ -1,5 +1,8 @@
-// Process-level helpers of the tools: clocks, peak memory, free ports,
-// setting up either end of a link, child processes and failure reports.
+// Process-level helpers of the tools: peak memory, setting up either end of
+// a link, child processes and failure reports.  Clocks, free ports, socket
+// paths and the capture of the standard streams are the support library's
+// (Clock.h, Ports.h, Capture.h), shared with the tests and the other
+// programs of the tree.
 #ifndef TARVEX_TOOLS_SYSTEM_H
 #define TARVEX_TOOLS_SYSTEM_H
 
@@ -10,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "Capture.h"
+#include "Clock.h"
 #include "Options.h"
 
 class Tarvex;
@@ -18,7 +23,7 @@ class RNG_RingBuffer;
 namespace tvt {
 
 // Monotonic clock in seconds; comparable between processes of one machine.
-double now();
+using tt::now;
 
 // Peak and current resident memory of this process in KiB (VmHWM, VmRSS).
 long peak_rss_kb();
@@ -41,13 +46,6 @@ void choose_transport(bool unix_option);
 bool local_socket_in_use();
 const char* transport_name();
 
-// The local socket path that stands for `port`.
-std::string socket_path(int port);
-// A TCP port the system calls free on every interface now; -1 when none.
-int bind_any_port();
-// A TCP port that is free now and whose local socket path does not exist.
-int pick_port();
-
 // Accepting end: SocketSetup on `port`.  With `port` 0 on a free port: on
 // TCP the one the system picks (get_bound_port), on the local socket one
 // picked here, picking another when the bind loses a race.  Returns the
@@ -58,12 +56,10 @@ int listen_on(Tarvex& link, int& port);
 // (ERR_CONNECT) until `wait_s` seconds have passed.
 int connect_to(Tarvex& link, const std::string& host, int port, double wait_s);
 
-// What a call wrote to the standard streams, kept from the terminal.
-struct StreamText {
-    std::string out;
-    std::string err;
-};
-StreamText capture_streams(const std::function<void()>& call);
+// What a call wrote to the standard streams, kept from the terminal (the
+// support library's capture, by the name the tools' sources use).
+using StreamText = tt::Captured;
+inline StreamText capture_streams(const std::function<void()>& call) { return tt::capture(call); }
 // Writes captured text to the streams it was meant for.
 void replay(const StreamText& text);
 

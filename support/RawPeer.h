@@ -1,40 +1,26 @@
 // A test peer that speaks raw POSIX sockets: it plays either end of a link,
 // sends chosen bytes (a preamble in either byte order, records, garbage),
 // one byte per segment when asked, closes at a chosen point, and reads exact
-// bytes with a time-out.  Also: ports that do not clash between tests that
-// run at the same time, socket pairs, a watchdog and an environment guard.
+// bytes with a time-out.  For the tests, the fuzz seeds and the reliability
+// programs alike.
 #ifndef TARVEX_RAW_PEER_H
 #define TARVEX_RAW_PEER_H
 
 #include <cstddef>
-#include <cstdint>
 #include <string>
 #include <utility>
-#include <vector>
+
+#include "Bytes.h"
 
 namespace tt {
-
-using Bytes = std::vector<unsigned char>;
-
-// A TCP port that is free now and not handed out twice by this process;
-// its local-socket path /tmp/<port>.tcp is removed first.
-int unique_port();
 
 // Both ends of a connected local stream socket pair.
 std::pair<int, int> stream_pair();
 
-// The 4 bytes of `v`, most significant first (big-endian) or last.
-Bytes be32(uint32_t v);
-Bytes le32(uint32_t v);
-// The 4 bytes of `v` as this machine stores it.
-Bytes host32(uint32_t v);
-// The bytes of any object as they lie in memory.
-template <class T>
-Bytes bytes_of(const T& v) {
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(&v);
-    return Bytes(p, p + sizeof v);
-}
-Bytes cat(std::initializer_list<Bytes> parts);
+// A local socket file at `path` that nobody listens on: what a process that
+// ended without releasing its endpoint leaves behind.  False when it could
+// not be made.
+bool leave_stale_socket_file(const std::string& path);
 
 class RawPeer {
 public:
@@ -44,10 +30,16 @@ public:
     RawPeer& operator=(RawPeer&& o) noexcept;
     ~RawPeer();
 
-    // Connects to a listening end (TCP on 127.0.0.1, or /tmp/<port>.tcp),
-    // retrying for up to `timeout_ms` while nobody listens yet.
+    // Connects to a listening end (TCP on 127.0.0.1, or the local socket
+    // path of `port`), retrying for up to `timeout_ms` while nobody listens
+    // yet.
     static RawPeer connect_tcp(int port, int timeout_ms = 5000);
     static RawPeer connect_unix(int port, int timeout_ms = 5000);
+    // One attempt, no retry: a TCP connection from the address `source` to
+    // `dest`:`port`, or one to the local socket at `path`; invalid when
+    // refused.
+    static RawPeer connect_from(const char* source, const char* dest, int port);
+    static RawPeer connect_path(const std::string& path);
 
     int fd() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
@@ -64,8 +56,9 @@ public:
     Bytes read_exact(size_t n, int timeout_ms = 5000);
     // Whatever arrives within `timeout_ms` after the first byte, up to max.
     Bytes read_some(size_t max, int timeout_ms);
-    // Everything until the peer closes or the time-out passes.
-    Bytes read_until_closed(int timeout_ms = 5000);
+    // Everything until the peer closes (the end of the stream or a reset)
+    // or the time-out passes; `closed` tells which.
+    Bytes read_until_closed(int timeout_ms = 5000, bool* closed = nullptr);
     // True when nothing arrives within `timeout_ms`.
     bool quiet_for(int timeout_ms);
     // True when the peer has closed: a read returns 0 within `timeout_ms`.
@@ -75,6 +68,8 @@ public:
     void set_sndbuf(int bytes);
     void shutdown_write();
     void close();
+    // Closes with a reset (SO_LINGER 0) instead of the end of the stream.
+    void reset();
     // Hands the descriptor over; the peer forgets it.
     int release() { return std::exchange(fd_, -1); }
 
@@ -82,55 +77,31 @@ private:
     int fd_ = -1;
 };
 
-// The accepting end played raw: listens on 127.0.0.1:<port> or on
-// /tmp/<port>.tcp (removed again on destruction).
+// The accepting end played raw: listens on 127.0.0.1:<port> or on the
+// local socket path of `port` (removed again on destruction).
 class RawListener {
 public:
     RawListener(int port, bool local_socket);
+    // Listens on the local socket at `path` instead.
+    explicit RawListener(const std::string& path);
     ~RawListener();
     RawListener(const RawListener&) = delete;
     RawListener& operator=(const RawListener&) = delete;
     // The next peer, or an invalid RawPeer after `timeout_ms`.
     RawPeer accept(int timeout_ms = 5000);
     int port() const { return port_; }
+    // False when the bind or the listen failed.
+    bool listening() const { return listening_; }
 
 private:
+    void listen_local(const std::string& path);
+
     int fd_ = -1;
-    int port_;
+    int port_ = -1;
     bool local_;
+    std::string path_;  // the local socket's
+    bool listening_ = false;
 };
-
-// Ends the whole test program with a message when the scope has not been
-// left within `seconds`: a hanging call fails the run instead of stalling it.
-class Watchdog {
-public:
-    explicit Watchdog(int seconds, std::string what = "test");
-    ~Watchdog();
-    Watchdog(const Watchdog&) = delete;
-    Watchdog& operator=(const Watchdog&) = delete;
-
-private:
-    struct State;
-    State* state_;
-};
-
-// Sets (or, with a null value, removes) an environment variable for a
-// scope and puts the old value back afterwards.
-class EnvGuard {
-public:
-    EnvGuard(const char* name, const char* value);
-    ~EnvGuard();
-    EnvGuard(const EnvGuard&) = delete;
-    EnvGuard& operator=(const EnvGuard&) = delete;
-
-private:
-    std::string name_;
-    std::string old_;
-    bool had_;
-};
-
-// Milliseconds on a monotonic clock.
-long long now_ms();
 
 }  // namespace tt
 

@@ -6,7 +6,8 @@
 
 #include <thread>
 
-#include "RawPeer.h"
+#include "Guards.h"
+#include "Ports.h"
 #include "Tarvex.h"
 
 namespace tt {

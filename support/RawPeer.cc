@@ -1,7 +1,5 @@
 #include "RawPeer.h"
 
-#include "Tarvex.h"
-
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -11,55 +9,40 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <mutex>
-#include <set>
 #include <thread>
+
+#include "Clock.h"
+#include "Ports.h"
 
 namespace tt {
 
-long long now_ms() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+namespace {
+
+void set_nodelay(int fd) {
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
-static std::string local_path(int port) {
-    char path[128];
-    tarvex_socket_path(port, path, sizeof path);
-    return path;
+sockaddr_un local_address(const std::string& path) {
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+    return a;
 }
 
-int unique_port() {
-    static std::mutex m;
-    static std::set<int> handed_out;
-    std::lock_guard<std::mutex> lock(m);
-    for (int attempt = 0; attempt < 1000; ++attempt) {
-        int s = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        // Every interface: a port some test left in its closing wait on
-        // another loopback address is not free for a listener on all of them.
-        a.sin_addr.s_addr = htonl(INADDR_ANY);
-        a.sin_port = 0;
-        socklen_t l = sizeof a;
-        int port = -1;
-        if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-            ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &l) == 0)
-            port = ntohs(a.sin_port);
-        ::close(s);
-        if (port > 0 && handed_out.insert(port).second) {
-            ::unlink(local_path(port).c_str());
-            return port;
-        }
-    }
-    std::fprintf(stderr, "unique_port: no free port\n");
-    std::abort();
+sockaddr_in tcp_address(const char* address, int port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    ::inet_pton(AF_INET, address, &a.sin_addr);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    return a;
 }
+
+}  // namespace
 
 std::pair<int, int> stream_pair() {
     int sv[2];
@@ -70,20 +53,12 @@ std::pair<int, int> stream_pair() {
     return {sv[0], sv[1]};
 }
 
-Bytes be32(uint32_t v) {
-    return {static_cast<unsigned char>(v >> 24), static_cast<unsigned char>(v >> 16),
-            static_cast<unsigned char>(v >> 8), static_cast<unsigned char>(v)};
-}
-Bytes le32(uint32_t v) {
-    return {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8), static_cast<unsigned char>(v >> 16),
-            static_cast<unsigned char>(v >> 24)};
-}
-Bytes host32(uint32_t v) { return bytes_of(v); }
-
-Bytes cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
+bool leave_stale_socket_file(const std::string& path) {
+    const int s = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_un a = local_address(path);
+    const bool made = ::bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+    ::close(s);
+    return made;
 }
 
 RawPeer& RawPeer::operator=(RawPeer&& o) noexcept {
@@ -101,15 +76,18 @@ void RawPeer::close() {
     fd_ = -1;
 }
 
+void RawPeer::reset() {
+    linger l{1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    close();
+}
+
 static RawPeer connect_retrying(int family, const sockaddr* addr, socklen_t alen, int timeout_ms) {
     const long long deadline = now_ms() + timeout_ms;
     do {
         int s = ::socket(family, SOCK_STREAM, 0);
         if (::connect(s, addr, alen) == 0) {
-            if (family == AF_INET) {
-                int one = 1;
-                ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            }
+            if (family == AF_INET) set_nodelay(s);
             return RawPeer(s);
         }
         ::close(s);
@@ -119,18 +97,36 @@ static RawPeer connect_retrying(int family, const sockaddr* addr, socklen_t alen
 }
 
 RawPeer RawPeer::connect_tcp(int port, int timeout_ms) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    return connect_retrying(AF_INET, reinterpret_cast<sockaddr*>(&a), sizeof a, timeout_ms);
+    const sockaddr_in a = tcp_address("127.0.0.1", port);
+    return connect_retrying(AF_INET, reinterpret_cast<const sockaddr*>(&a), sizeof a, timeout_ms);
 }
 
 RawPeer RawPeer::connect_unix(int port, int timeout_ms) {
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", local_path(port).c_str());
-    return connect_retrying(AF_UNIX, reinterpret_cast<sockaddr*>(&a), sizeof a, timeout_ms);
+    const sockaddr_un a = local_address(socket_path(port));
+    return connect_retrying(AF_UNIX, reinterpret_cast<const sockaddr*>(&a), sizeof a, timeout_ms);
+}
+
+RawPeer RawPeer::connect_from(const char* source, const char* dest, int port) {
+    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in from = tcp_address(source, 0);
+    const sockaddr_in to = tcp_address(dest, port);
+    if (::bind(s, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0 ||
+        ::connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+        ::close(s);
+        return RawPeer();
+    }
+    set_nodelay(s);
+    return RawPeer(s);
+}
+
+RawPeer RawPeer::connect_path(const std::string& path) {
+    const int s = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_un a = local_address(path);
+    if (::connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
+        ::close(s);
+        return RawPeer();
+    }
+    return RawPeer(s);
 }
 
 bool RawPeer::send(const void* p, size_t n) {
@@ -205,15 +201,20 @@ Bytes RawPeer::read_some(size_t max, int timeout_ms) {
     return b;
 }
 
-Bytes RawPeer::read_until_closed(int timeout_ms) {
+Bytes RawPeer::read_until_closed(int timeout_ms, bool* closed) {
     Bytes out;
+    if (closed != nullptr) *closed = false;
     const long long deadline = now_ms() + timeout_ms;
     char tmp[65536];
     while (now_ms() < deadline) {
         pollfd pf{fd_, POLLIN, 0};
         if (::poll(&pf, 1, static_cast<int>(deadline - now_ms())) <= 0) continue;
-        ssize_t r = ::recv(fd_, tmp, sizeof tmp, 0);
-        if (r <= 0) break;
+        const ssize_t r = ::recv(fd_, tmp, sizeof tmp, 0);
+        if (r < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (r <= 0) {
+            if (closed != nullptr) *closed = true;
+            break;
+        }
         out.insert(out.end(), tmp, tmp + r);
     }
     return out;
@@ -245,85 +246,42 @@ void RawPeer::shutdown_write() { ::shutdown(fd_, SHUT_WR); }
 
 RawListener::RawListener(int port, bool local_socket) : port_(port), local_(local_socket) {
     if (local_) {
-        fd_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un a{};
-        a.sun_family = AF_UNIX;
-        std::snprintf(a.sun_path, sizeof a.sun_path, "%s", local_path(port).c_str());
-        ::unlink(a.sun_path);
-        if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) std::perror("RawListener bind");
-    } else {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        int one = 1;
-        ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) std::perror("RawListener bind");
+        listen_local(socket_path(port));
+        return;
     }
-    ::listen(fd_, 5);
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    const sockaddr_in a = tcp_address("127.0.0.1", port);
+    if (::bind(fd_, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) std::perror("RawListener bind");
+    listening_ = ::listen(fd_, 5) == 0;
+}
+
+RawListener::RawListener(const std::string& path) : local_(true) { listen_local(path); }
+
+void RawListener::listen_local(const std::string& path) {
+    path_ = path;
+    fd_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    const sockaddr_un a = local_address(path);
+    ::unlink(a.sun_path);
+    if (::bind(fd_, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
+        std::perror("RawListener bind");
+        return;
+    }
+    listening_ = ::listen(fd_, 5) == 0;
 }
 
 RawListener::~RawListener() {
     ::close(fd_);
-    if (local_) ::unlink(local_path(port_).c_str());
+    if (local_) ::unlink(path_.c_str());
 }
 
 RawPeer RawListener::accept(int timeout_ms) {
     pollfd pf{fd_, POLLIN, 0};
     if (::poll(&pf, 1, timeout_ms) <= 0) return RawPeer();
-    int s = ::accept(fd_, nullptr, nullptr);
-    if (s >= 0 && !local_) {
-        int one = 1;
-        ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    }
+    const int s = ::accept(fd_, nullptr, nullptr);
+    if (s >= 0 && !local_) set_nodelay(s);
     return RawPeer(s);
-}
-
-struct Watchdog::State {
-    std::mutex m;
-    std::condition_variable cv;
-    bool done = false;
-    std::thread t;
-};
-
-Watchdog::Watchdog(int seconds, std::string what) : state_(new State) {
-    State* s = state_;
-    s->t = std::thread([s, seconds, what] {
-        std::unique_lock<std::mutex> lock(s->m);
-        if (!s->cv.wait_for(lock, std::chrono::seconds(seconds), [s] { return s->done; })) {
-            std::fprintf(stderr, "WATCHDOG: %s did not finish within %d s\n", what.c_str(), seconds);
-            std::fflush(stderr);
-            std::_Exit(99);
-        }
-    });
-}
-
-Watchdog::~Watchdog() {
-    {
-        std::lock_guard<std::mutex> lock(state_->m);
-        state_->done = true;
-    }
-    state_->cv.notify_all();
-    state_->t.join();
-    delete state_;
-}
-
-EnvGuard::EnvGuard(const char* name, const char* value) : name_(name) {
-    const char* old = std::getenv(name);
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    if (value)
-        ::setenv(name, value, 1);
-    else
-        ::unsetenv(name);
-}
-
-EnvGuard::~EnvGuard() {
-    if (had_)
-        ::setenv(name_.c_str(), old_.c_str(), 1);
-    else
-        ::unsetenv(name_.c_str());
 }
 
 }  // namespace tt

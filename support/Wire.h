@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "RawPeer.h"
+#include "Bytes.h"
 
 namespace tt {
 
