@@ -81,8 +81,8 @@ struct KindRow {
     const char* first_piece_failed;  // the line of a failed first-piece conversion
     bool failure_shows_error;        // it takes the conversion's result (%d)
 
-    bool receivable() const { return header != 0; }
-    bool sendable() const { return first_piece != 0; }
+    constexpr bool receivable() const { return header != 0; }
+    constexpr bool sendable() const { return first_piece != 0; }
 };
 
 namespace detail {
